@@ -258,24 +258,40 @@ TEST(NdrDecode, EveryTruncationIsRefusedWithNothingLeft) {
 }
 
 TEST(NdrDecode, AllocationFailureAtEveryStepIsReported) {
-  bytes in = from_hex(EXAMPLE_B);
-  for (long n = 1;; ++n) {
-    L list;
-    ndr_reader r;
-    ndr_reader_init(&r, in.data(), in.size());
-    std::memset(&list, 0, sizeof(list));
-    qor_alloc_fail_at(n);
-    bool ok = ndr_get_record(&r, &list, &L_TYPE);
-    bool fired = qor_alloc_failed();
-    qor_alloc_fail_at(0);
-    if (!fired) {
-      ASSERT_TRUE(ok);
-      ndr_reader_release(&r);
-      break;
+  // Forty named records: more blocks than the reader's journal holds inline.
+  std::vector<X> many(40);
+  std::vector<std::string> names(40);
+  for (size_t i = 0; i < many.size(); ++i) {
+    names[i] = "name" + std::to_string(i);
+    many[i] = {static_cast<int>(i % 11), names[i].data(), i % 3 ? nullptr : names[i].data()};
+  }
+  L big = {static_cast<int32_t>(many.size()), many.data()};
+  bytes big_stub;
+  ndr_writer w;
+  ndr_writer_init(&w, &big_stub);
+  ndr_put_record(&w, &big, &L_TYPE);
+  ASSERT_EQ(w.status, 0u);
+
+  for (const bytes& in : {from_hex(EXAMPLE_B), big_stub}) {
+    for (long n = 1;; ++n) {
+      L list;
+      ndr_reader r;
+      ndr_reader_init(&r, in.data(), in.size());
+      std::memset(&list, 0, sizeof(list));
+      qor_alloc_fail_at(n);
+      bool ok = ndr_get_record(&r, &list, &L_TYPE);
+      bool fired = qor_alloc_failed();
+      qor_alloc_fail_at(0);
+      if (!fired) {
+        ASSERT_TRUE(ok);
+        EXPECT_EQ(list.len, in.size() == big_stub.size() ? 40 : 2);
+        ndr_reader_release(&r);
+        break;
+      }
+      EXPECT_FALSE(ok) << n;
+      EXPECT_EQ(r.status, NCA_S_FAULT_REMOTE_NO_MEMORY) << n;
+      ndr_reader_release(&r);  // LeakSanitizer checks that nothing stays behind
     }
-    EXPECT_FALSE(ok) << n;
-    EXPECT_EQ(r.status, NCA_S_FAULT_REMOTE_NO_MEMORY) << n;
-    ndr_reader_release(&r);  // LeakSanitizer checks that nothing stays behind
   }
 }
 
