@@ -26,7 +26,7 @@ bytes from_hex(const std::string& hex) {
   return out;
 }
 
-// Test records shaped like the ones the notes' worked examples use:
+// Test records shaped like qor's identity and list records:
 // X {enum16 cls; [unique,string] char* name; [unique,string] char* domain;}
 // L {long len; [size_is(len), unique] X* val;}
 // Node {long v; [unique] Node* next;} for nesting.
@@ -145,7 +145,7 @@ uint32_t decode(const bytes& in, void* out, const ndr_type* type, ndr_reader* r)
   return 0;
 }
 
-// Example B of the wire notes, with referent ids numbered from 0x00020000.
+// A list of {3, "ab", null} and {5, "c", "de"}, referent ids numbered from 0x00020000.
 const char* const EXAMPLE_B =
     "02000000 00000200"
     "02000000"
@@ -358,6 +358,30 @@ TEST(NdrDecode, StringsMustBeWellFormed) {
     EXPECT_LE(allocated_bytes, in.size()) << c.what;
     ndr_reader_release(&r);
     EXPECT_EQ(live_blocks, 0u) << c.what;
+  }
+}
+
+TEST(NdrDecode, VaryingArrayBounds) {
+  const struct {
+    const char* hex;
+    uint32_t status;
+  } cases[] = {
+      {"04000000 00000000 02000000 0100 0200", 0},
+      {"04000000 01000000 02000000 0100 0200", NCA_S_FAULT_NDR},                 // offset
+      {"02000000 00000000 03000000 0100 0200 0300", NCA_S_FAULT_INVALID_BOUND},  // actual > max
+      {"ffffffff 00000000 ffffff7f 0100", NCA_S_FAULT_NDR},                      // room for 1
+  };
+  for (const auto& c : cases) {
+    bytes in = from_hex(c.hex);
+    ndr_reader r;
+    ndr_reader_init(&r, in.data(), in.size());
+    uint32_t max_count = 0, actual = 0;
+    ASSERT_TRUE(ndr_get_u32(&r, &max_count));
+    EXPECT_EQ(ndr_get_variance(&r, max_count, &actual, 2), c.status == 0) << c.hex;
+    EXPECT_EQ(r.status, c.status) << c.hex;
+    if (c.status == 0) {
+      EXPECT_EQ(actual, 2u);
+    }
   }
 }
 
