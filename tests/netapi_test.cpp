@@ -177,7 +177,7 @@ TEST(HostLookup, DottedLiteralTest) {
 constexpr const char* kDomains =
     "# domains and workgroups\n"
     "SALES   pdc01\n"
-    "Staff   -\r\n"
+    "Staff   -   # a workgroup\r\n"
     "\n"
     "   # indented comment\n"
     "MARKETING\tmkt-pdc\n"
