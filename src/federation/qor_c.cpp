@@ -1,0 +1,166 @@
+#include "federation/qor_c.h"
+
+#include "federation/qor_ndr.h"
+#include "platform/rpc/ndr.h"
+
+namespace {
+
+// A top-level [ref] parameter: present, or the request cannot be made.
+void put_ref_record(ndr_writer* w, const void* param, const ndr_type* type) {
+  if (param == nullptr) return ndr_writer_fail(w, NCA_S_FAULT_NDR);
+  ndr_put_record(w, param, type);
+}
+
+uint32_t finish_request(ndr_writer* w, std::vector<uint8_t>* out, size_t mark) {
+  if (w->status != 0) out->resize(mark);
+  return w->status;
+}
+
+// The call's result, the last 4 bytes of every reply.
+bool get_result(ndr_reader* r, int* result) {
+  int32_t status = 0;
+  if (!ndr_get_i32(r, &status)) return false;
+  *result = status;
+  return true;
+}
+
+// Ends a reply: hands the blocks to the out parameters, or frees them all
+// (the caller then empties the out parameters).
+uint32_t finish_reply(ndr_reader* r, bool ok) {
+  if (ok) {
+    ndr_reader_commit(r);
+    return 0;
+  }
+  ndr_reader_release(r);
+  return r->status != 0 ? r->status : NCA_S_FAULT_NDR;
+}
+
+}  // namespace
+
+uint32_t qor_c_marshal_getdomain_request(std::vector<uint8_t>* /*out*/) { return 0; }
+
+uint32_t qor_c_unmarshal_getdomain_reply(const uint8_t* in, size_t in_len, char** domain,
+                                         int* result) {
+  *domain = nullptr;
+  ndr_reader r;
+  qor_ndr_reader_init(&r, in, in_len);
+  bool ok = qor_ndr_get_out_string(&r, domain) && get_result(&r, result);
+  uint32_t status = finish_reply(&r, ok);
+  if (status != 0) *domain = nullptr;
+  return status;
+}
+
+uint32_t qor_c_marshal_deleteobj_request(const qorobjid* obj, std::vector<uint8_t>* out) {
+  size_t mark = out->size();
+  ndr_writer w;
+  ndr_writer_init(&w, out);
+  put_ref_record(&w, obj, &QOR_NDR_QOROBJID);
+  return finish_request(&w, out, mark);
+}
+
+uint32_t qor_c_unmarshal_deleteobj_reply(const uint8_t* in, size_t in_len, int* result) {
+  ndr_reader r;
+  qor_ndr_reader_init(&r, in, in_len);
+  return finish_reply(&r, get_result(&r, result));
+}
+
+uint32_t qor_c_marshal_createobj_request(const qorobjid* obj, const qorobjid* assoc, int32_t force,
+                                         const qor_serverinfo* svinfo, const qorobjects* members,
+                                         std::vector<uint8_t>* out) {
+  size_t mark = out->size();
+  ndr_writer w;
+  ndr_writer_init(&w, out);
+  put_ref_record(&w, obj, &QOR_NDR_QOROBJID);
+  put_ref_record(&w, assoc, &QOR_NDR_QOROBJID);
+  ndr_put_i32(&w, force);
+  put_ref_record(&w, svinfo, &QOR_NDR_SERVERINFO);
+  put_ref_record(&w, members, &QOR_NDR_QOROBJECTS);
+  return finish_request(&w, out, mark);
+}
+
+uint32_t qor_c_unmarshal_createobj_reply(const uint8_t* in, size_t in_len, int32_t* created,
+                                         int* result) {
+  *created = 0;
+  ndr_reader r;
+  qor_ndr_reader_init(&r, in, in_len);
+  bool ok = ndr_get_i32(&r, created) && get_result(&r, result);
+  uint32_t status = finish_reply(&r, ok);
+  if (status != 0) *created = 0;
+  return status;
+}
+
+uint32_t qor_c_marshal_getobj_request(const qorobjid* obj, std::vector<uint8_t>* out) {
+  return qor_c_marshal_deleteobj_request(obj, out);  // the same single [in] identity
+}
+
+uint32_t qor_c_unmarshal_getobj_reply(const uint8_t* in, size_t in_len, qorobjid* server,
+                                      rpcbinding* binding, int32_t* supportauth, int* nsclass,
+                                      int* result) {
+  *server = {};
+  *binding = {};
+  *supportauth = 0;
+  *nsclass = 0;
+  ndr_reader r;
+  qor_ndr_reader_init(&r, in, in_len);
+  bool ok = ndr_get_record(&r, server, &QOR_NDR_QOROBJID) &&
+            ndr_get_record(&r, binding, &QOR_NDR_RPCBINDING) && ndr_get_i32(&r, supportauth) &&
+            ndr_get_enum16(&r, nsclass) && get_result(&r, result);
+  uint32_t status = finish_reply(&r, ok);
+  if (status != 0) {
+    *server = {};
+    *binding = {};
+    *supportauth = 0;
+    *nsclass = 0;
+  }
+  return status;
+}
+
+uint32_t qor_c_marshal_listobj_request(const qorobjid* obj, std::vector<uint8_t>* out) {
+  return qor_c_marshal_deleteobj_request(obj, out);
+}
+
+uint32_t qor_c_unmarshal_listobj_reply(const uint8_t* in, size_t in_len, qorobjects* objects,
+                                       int* result) {
+  *objects = {};
+  ndr_reader r;
+  qor_ndr_reader_init(&r, in, in_len);
+  bool ok = ndr_get_record(&r, objects, &QOR_NDR_QOROBJECTS) && get_result(&r, result);
+  uint32_t status = finish_reply(&r, ok);
+  if (status != 0) *objects = {};
+  return status;
+}
+
+uint32_t qor_c_marshal_gethost_request(const qorobjid* obj, std::vector<uint8_t>* out) {
+  return qor_c_marshal_deleteobj_request(obj, out);
+}
+
+uint32_t qor_c_unmarshal_gethost_reply(const uint8_t* in, size_t in_len, char** host, int* result) {
+  return qor_c_unmarshal_getdomain_reply(in, in_len, host, result);  // the same reply shape
+}
+
+uint32_t qor_c_marshal_listdomain_request(const char* domain, std::vector<uint8_t>* out) {
+  size_t mark = out->size();
+  ndr_writer w;
+  ndr_writer_init(&w, out);
+  ndr_put_string(&w, domain);  // a [ref] string: null fails
+  return finish_request(&w, out, mark);
+}
+
+uint32_t qor_c_unmarshal_listdomain_reply(const uint8_t* in, size_t in_len, domainlist* list,
+                                          int* result) {
+  *list = {};
+  ndr_reader r;
+  qor_ndr_reader_init(&r, in, in_len);
+  bool ok = ndr_get_record(&r, list, &QOR_NDR_DOMAINLIST) && get_result(&r, result);
+  uint32_t status = finish_reply(&r, ok);
+  if (status != 0) *list = {};
+  return status;
+}
+
+uint32_t qor_c_marshal_hello_request(const char* domain, std::vector<uint8_t>* out) {
+  return qor_c_marshal_listdomain_request(domain, out);
+}
+
+uint32_t qor_c_unmarshal_hello_reply(const uint8_t* in, size_t in_len, char** host, int* result) {
+  return qor_c_unmarshal_getdomain_reply(in, in_len, host, result);
+}

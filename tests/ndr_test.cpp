@@ -1,0 +1,425 @@
+#include "platform/rpc/ndr.h"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/memory.h"
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+bytes from_hex(const std::string& hex) {
+  bytes out;
+  std::string digits;
+  for (char c : hex) {
+    if (std::isxdigit(static_cast<unsigned char>(c))) digits += c;
+  }
+  for (size_t i = 0; i + 1 < digits.size(); i += 2) {
+    out.push_back(static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
+  }
+  return out;
+}
+
+// Test records shaped like the ones the notes' worked examples use:
+// X {enum16 cls; [unique,string] char* name; [unique,string] char* domain;}
+// L {long len; [size_is(len), unique] X* val;}
+// Node {long v; [unique] Node* next;} for nesting.
+struct X {
+  int cls;
+  char* name;
+  char* domain;
+};
+struct L {
+  int32_t len;
+  X* val;
+};
+struct Node {
+  int32_t v;
+  Node* next;
+};
+
+void x_put_flat(ndr_writer* w, const void* e) {
+  const X* x = static_cast<const X*>(e);
+  ndr_align(w, 4);
+  ndr_put_enum16(w, x->cls);
+  ndr_put_ptr_id(w, x->name);
+  ndr_put_ptr_id(w, x->domain);
+}
+void x_put_deferred(ndr_writer* w, const void* e) {
+  const X* x = static_cast<const X*>(e);
+  if (x->name) ndr_put_string(w, x->name);
+  if (x->domain) ndr_put_string(w, x->domain);
+}
+bool x_get_flat(ndr_reader* r, void* e) {
+  X* x = static_cast<X*>(e);
+  return ndr_get_align(r, 4) && ndr_get_enum16(r, &x->cls) && ndr_get_unique(r, &x->name) &&
+         ndr_get_unique(r, &x->domain);
+}
+bool x_get_deferred(ndr_reader* r, void* e) {
+  X* x = static_cast<X*>(e);
+  if (ndr_pending(x->name) && (x->name = nullptr, !ndr_get_string(r, &x->name))) return false;
+  if (ndr_pending(x->domain) && (x->domain = nullptr, !ndr_get_string(r, &x->domain))) {
+    return false;
+  }
+  return true;
+}
+const ndr_type X_TYPE = {sizeof(X), 12, x_put_flat, x_put_deferred, x_get_flat, x_get_deferred};
+
+void l_put_flat(ndr_writer* w, const void* e) {
+  const L* l = static_cast<const L*>(e);
+  ndr_put_i32(w, l->len);
+  ndr_put_ptr_id(w, l->len ? l->val : nullptr);
+}
+void l_put_deferred(ndr_writer* w, const void* e) {
+  const L* l = static_cast<const L*>(e);
+  if (l->len) ndr_put_conformant_array(w, l->val, l->len, &X_TYPE);
+}
+bool l_get_flat(ndr_reader* r, void* e) {
+  L* l = static_cast<L*>(e);
+  return ndr_get_i32(r, &l->len) && ndr_get_unique(r, &l->val);
+}
+bool l_get_deferred(ndr_reader* r, void* e) {
+  L* l = static_cast<L*>(e);
+  if (!ndr_pending(l->val)) return true;
+  void* elems;
+  if (!ndr_get_conformant_array(r, &elems, l->len, &X_TYPE)) return false;
+  l->val = static_cast<X*>(elems);
+  return true;
+}
+const ndr_type L_TYPE = {sizeof(L), 8, l_put_flat, l_put_deferred, l_get_flat, l_get_deferred};
+
+const ndr_type NODE_TYPE = {sizeof(Node),
+                            8,
+                            [](ndr_writer* w, const void* e) {
+                              const Node* n = static_cast<const Node*>(e);
+                              ndr_put_i32(w, n->v);
+                              ndr_put_ptr_id(w, n->next);
+                            },
+                            [](ndr_writer* w, const void* e) {
+                              const Node* n = static_cast<const Node*>(e);
+                              if (n->next) ndr_put_record(w, n->next, &NODE_TYPE);
+                            },
+                            [](ndr_reader* r, void* e) {
+                              Node* n = static_cast<Node*>(e);
+                              return ndr_get_i32(r, &n->v) && ndr_get_unique(r, &n->next);
+                            },
+                            [](ndr_reader* r, void* e) {
+                              Node* n = static_cast<Node*>(e);
+                              if (!ndr_pending(n->next)) return true;
+                              void* next;
+                              if (!ndr_get_referent(r, &next, &NODE_TYPE)) return false;
+                              n->next = static_cast<Node*>(next);
+                              return true;
+                            }};
+
+// Counts what a reader allocates, to show that hostile counts allocate nothing.
+thread_local size_t allocated_bytes = 0;
+thread_local size_t live_blocks = 0;
+void* counting_alloc(size_t n) {
+  allocated_bytes += n;
+  ++live_blocks;
+  return std::malloc(n);
+}
+void counting_free(void* p) {
+  --live_blocks;
+  std::free(p);
+}
+
+// Decodes one record of `type` from `in` into `out` with a counting reader;
+// on failure everything is released and the status returned.
+uint32_t decode(const bytes& in, void* out, const ndr_type* type, ndr_reader* r) {
+  ndr_reader_init(r, in.data(), in.size());
+  r->alloc = counting_alloc;
+  r->dealloc = counting_free;
+  std::memset(out, 0, type->mem_size);
+  if (!ndr_get_record(r, out, type)) {
+    ndr_reader_release(r);
+    return r->status;
+  }
+  return 0;
+}
+
+// Example B of the wire notes, with referent ids numbered from 0x00020000.
+const char* const EXAMPLE_B =
+    "02000000 00000200"
+    "02000000"
+    "0300 0000 04000200 00000000"
+    "0500 0000 08000200 0c000200"
+    "03000000 00000000 03000000 616200 00"
+    "02000000 00000000 02000000 6300 0000"
+    "03000000 00000000 03000000 646500";
+
+TEST(NdrEncode, WorkedExamplesAreByteExact) {
+  char ab[] = "ab", c[] = "c", de[] = "de";
+  X one = {3, ab, nullptr};
+  bytes out;
+  ndr_writer w;
+  ndr_writer_init(&w, &out);
+  ndr_put_record(&w, &one, &X_TYPE);
+  ASSERT_EQ(w.status, 0u);
+  EXPECT_EQ(out, from_hex("0300 0000 00000200 00000000 03000000 00000000 03000000 616200"));
+
+  X two[2] = {{3, ab, nullptr}, {5, c, de}};
+  L list = {2, two};
+  out.clear();
+  ndr_writer_init(&w, &out);
+  ndr_put_record(&w, &list, &L_TYPE);
+  ASSERT_EQ(w.status, 0u);
+  EXPECT_EQ(out, from_hex(EXAMPLE_B));
+
+  // An empty list travels as a zero count and a null pointer, whatever val holds.
+  L empty = {0, two};
+  out.clear();
+  ndr_writer_init(&w, &out);
+  ndr_put_record(&w, &empty, &L_TYPE);
+  EXPECT_EQ(out, from_hex("00000000 00000000"));
+
+  // Strings behind an array of unique pointers: ids first, then the strings.
+  char xyz[] = "xyz";
+  char* strings[2] = {ab, xyz};
+  out.clear();
+  ndr_writer_init(&w, &out);
+  ndr_put_i32(&w, 2);
+  ndr_put_ptr_id(&w, strings);
+  ndr_put_conformant_array(&w, strings, 2, &NDR_UNIQUE_STRING);
+  EXPECT_EQ(out, from_hex("02000000 00000200 02000000 04000200 08000200"
+                          "03000000 00000000 03000000 616200 00"
+                          "04000000 00000000 04000000 78797a00"));
+}
+
+TEST(NdrEncode, AlignmentCountsFromTheStubOrigin) {
+  bytes out = {0xee, 0xee, 0xee};  // e.g. a PDU header before the stub
+  ndr_writer w;
+  ndr_writer_init(&w, &out);
+  ndr_put_u16(&w, 0x7777);
+  ndr_put_u32(&w, 1);
+  ndr_put_u8(&w, 9);
+  ndr_put_u16(&w, 2);
+  EXPECT_EQ(out, from_hex("eeeeee 7777 0000 01000000 09 00 0200"));
+}
+
+TEST(NdrEncode, RefusesWhatCannotTravel) {
+  bytes out;
+  ndr_writer w;
+  ndr_writer_init(&w, &out);
+  ndr_put_string(&w, nullptr);
+  EXPECT_EQ(w.status, NCA_S_FAULT_NDR);
+  ndr_writer_init(&w, &out);
+  ndr_put_enum16(&w, 32768);
+  EXPECT_EQ(w.status, NCA_S_FAULT_NDR);
+  ndr_writer_init(&w, &out);
+  ndr_put_enum16(&w, -1);
+  EXPECT_EQ(w.status, NCA_S_FAULT_NDR);
+
+  // A cycle would never end: the depth limit stops it.
+  Node loop = {1, nullptr};
+  loop.next = &loop;
+  out.clear();
+  ndr_writer_init(&w, &out);
+  ndr_put_record(&w, &loop, &NODE_TYPE);
+  EXPECT_EQ(w.status, NCA_S_FAULT_NDR);
+}
+
+TEST(NdrDecode, WorkedExampleReadsBack) {
+  bytes in = from_hex(EXAMPLE_B);
+  L list;
+  ndr_reader r;
+  live_blocks = 0;
+  ASSERT_EQ(decode(in, &list, &L_TYPE, &r), 0u);
+  ASSERT_EQ(list.len, 2);
+  EXPECT_EQ(list.val[0].cls, 3);
+  EXPECT_STREQ(list.val[0].name, "ab");
+  EXPECT_EQ(list.val[0].domain, nullptr);
+  EXPECT_EQ(list.val[1].cls, 5);
+  EXPECT_STREQ(list.val[1].name, "c");
+  EXPECT_STREQ(list.val[1].domain, "de");
+  EXPECT_EQ(r.pos, in.size());
+  EXPECT_EQ(live_blocks, 4u);
+  ndr_reader_release(&r);  // in-parameters are released through the journal
+  EXPECT_EQ(live_blocks, 0u);
+}
+
+TEST(NdrDecode, EveryTruncationIsRefusedWithNothingLeft) {
+  bytes full = from_hex(EXAMPLE_B);
+  live_blocks = 0;
+  for (size_t n = 0; n < full.size(); ++n) {
+    bytes in(full.begin(), full.begin() + static_cast<long>(n));
+    L list;
+    ndr_reader r;
+    EXPECT_EQ(decode(in, &list, &L_TYPE, &r), NCA_S_FAULT_NDR) << n;
+    EXPECT_EQ(live_blocks, 0u) << n;
+  }
+}
+
+TEST(NdrDecode, AllocationFailureAtEveryStepIsReported) {
+  bytes in = from_hex(EXAMPLE_B);
+  for (long n = 1;; ++n) {
+    L list;
+    ndr_reader r;
+    ndr_reader_init(&r, in.data(), in.size());
+    std::memset(&list, 0, sizeof(list));
+    qor_alloc_fail_at(n);
+    bool ok = ndr_get_record(&r, &list, &L_TYPE);
+    bool fired = qor_alloc_failed();
+    qor_alloc_fail_at(0);
+    if (!fired) {
+      ASSERT_TRUE(ok);
+      ndr_reader_release(&r);
+      break;
+    }
+    EXPECT_FALSE(ok) << n;
+    EXPECT_EQ(r.status, NCA_S_FAULT_REMOTE_NO_MEMORY) << n;
+    ndr_reader_release(&r);  // LeakSanitizer checks that nothing stays behind
+  }
+}
+
+// Hostile stubs for L (or a bare string), each with the status it must get.
+struct Hostile {
+  const char* what;
+  const char* hex;
+  uint32_t status;
+};
+
+TEST(NdrDecode, HostileListsAreRefusedBeforeAllocating) {
+  const Hostile cases[] = {
+      {"count claims 2^31 records, none follow", "ffffff7f 04000200 ffffff7f", NCA_S_FAULT_NDR},
+      {"count claims 3 records, two follow",
+       "03000000 04000200 03000000 0300 0000 00000000 00000000 0300 0000 00000000 00000000",
+       NCA_S_FAULT_NDR},
+      {"maximum count differs from len", "01000000 04000200 02000000", NCA_S_FAULT_INVALID_BOUND},
+      {"negative len with an array", "ffffffff 04000200 ffffffff", NCA_S_FAULT_INVALID_BOUND},
+      {"enumeration above 32767", "01000000 04000200 01000000 0080 0000 00000000 00000000",
+       NCA_S_FAULT_NDR},
+      {"string of a billion bytes, three follow",
+       "01000000 04000200 01000000 0300 0000 08000200 00000000"
+       "00ca9a3b 00000000 00ca9a3b 616200",
+       NCA_S_FAULT_NDR},
+  };
+  for (const Hostile& c : cases) {
+    bytes in = from_hex(c.hex);
+    L list;
+    ndr_reader r;
+    allocated_bytes = 0;
+    live_blocks = 0;
+    EXPECT_EQ(decode(in, &list, &L_TYPE, &r), c.status) << c.what;
+    EXPECT_LE(allocated_bytes, 2 * in.size()) << c.what;
+    EXPECT_EQ(live_blocks, 0u) << c.what;
+  }
+}
+
+TEST(NdrDecode, StringsMustBeWellFormed) {
+  const Hostile cases[] = {
+      {"no terminating zero", "03000000 00000000 03000000 616263", NCA_S_FAULT_NDR},
+      {"non-zero offset", "03000000 01000000 02000000 6100", NCA_S_FAULT_NDR},
+      {"actual count above maximum", "02000000 00000000 03000000 616200",
+       NCA_S_FAULT_INVALID_BOUND},
+      {"actual count zero", "00000000 00000000 00000000", NCA_S_FAULT_NDR},
+      {"zero inside the string", "04000000 00000000 04000000 61006200", NCA_S_FAULT_NDR},
+      {"bytes missing", "05000000 00000000 05000000 616200", NCA_S_FAULT_NDR},
+      {"header cut short", "05000000 00000000", NCA_S_FAULT_NDR},
+      {"empty string", "01000000 00000000 01000000 00", 0},
+      // The maximum count is a buffer size; only the bytes sent are allocated.
+      {"maximum far above actual", "ffffffff 00000000 03000000 616200", 0},
+  };
+  for (const Hostile& c : cases) {
+    bytes in = from_hex(c.hex);
+    ndr_reader r;
+    ndr_reader_init(&r, in.data(), in.size());
+    r.alloc = counting_alloc;
+    r.dealloc = counting_free;
+    allocated_bytes = 0;
+    live_blocks = 0;
+    char* s = nullptr;
+    bool ok = ndr_get_string(&r, &s);
+    EXPECT_EQ(ok, c.status == 0) << c.what;
+    EXPECT_EQ(r.status, c.status) << c.what;
+    EXPECT_LE(allocated_bytes, in.size()) << c.what;
+    ndr_reader_release(&r);
+    EXPECT_EQ(live_blocks, 0u) << c.what;
+  }
+}
+
+TEST(NdrDecode, ReferentIdsWhereNoneMayStand) {
+  bytes zero = from_hex("00000000"), some = from_hex("08000200");
+  bool present;
+  ndr_reader r;
+  ndr_reader_init(&r, zero.data(), zero.size());
+  EXPECT_FALSE(ndr_get_ptr_id(&r, NDR_PTR_REF, &present));
+  EXPECT_EQ(r.status, NCA_S_FAULT_NDR);
+  ndr_reader_init(&r, some.data(), some.size());
+  EXPECT_FALSE(ndr_get_ptr_id(&r, NDR_PTR_NULL, &present));
+  EXPECT_EQ(r.status, NCA_S_FAULT_NDR);
+  ndr_reader_init(&r, some.data(), some.size());
+  EXPECT_TRUE(ndr_get_ptr_id(&r, NDR_PTR_REF, &present));
+  EXPECT_TRUE(present);
+  ndr_reader_init(&r, zero.data(), zero.size());
+  EXPECT_TRUE(ndr_get_ptr_id(&r, NDR_PTR_UNIQUE, &present));
+  EXPECT_FALSE(present);
+}
+
+bytes node_chain(int n) {
+  bytes out;
+  for (int i = 0; i < n; ++i) {
+    uint8_t rec[8] = {static_cast<uint8_t>(i), 0, 0, 0, 0, 0, 0, 0};
+    if (i + 1 < n) rec[6] = 2;  // referent id 0x00020000
+    out.insert(out.end(), rec, rec + 8);
+  }
+  return out;
+}
+
+TEST(NdrDecode, NestingBeyondTheLimitIsRefused) {
+  Node head;
+  ndr_reader r;
+  live_blocks = 0;
+  bytes ok_chain = node_chain(static_cast<int>(NDR_MAX_DEPTH));
+  ASSERT_EQ(decode(ok_chain, &head, &NODE_TYPE, &r), 0u);
+  int n = 1;
+  for (Node* p = head.next; p != nullptr; p = p->next) ++n;
+  EXPECT_EQ(n, static_cast<int>(NDR_MAX_DEPTH));
+  ndr_reader_release(&r);
+
+  bytes deep = node_chain(static_cast<int>(NDR_MAX_DEPTH) + 1);
+  EXPECT_EQ(decode(deep, &head, &NODE_TYPE, &r), NCA_S_FAULT_NDR);
+  bytes very_deep = node_chain(100000);
+  EXPECT_EQ(decode(very_deep, &head, &NODE_TYPE, &r), NCA_S_FAULT_NDR);
+  EXPECT_EQ(live_blocks, 0u);
+}
+
+TEST(NdrDecode, TotalAllocationIsCapped) {
+  bytes in = from_hex(EXAMPLE_B);
+  L list;
+  ndr_reader r;
+  ndr_reader_init(&r, in.data(), in.size());
+  r.alloc_limit = 2 * sizeof(X) + 3;  // the array and one string, not the rest
+  std::memset(&list, 0, sizeof(list));
+  EXPECT_FALSE(ndr_get_record(&r, &list, &L_TYPE));
+  EXPECT_EQ(r.status, NCA_S_FAULT_REMOTE_NO_MEMORY);
+  ndr_reader_release(&r);
+}
+
+TEST(NdrDecode, PrimitivesAlignFromTheOrigin) {
+  bytes in = from_hex("7777 aaaa 01000000 09 bf 0200 ffff");
+  ndr_reader r;
+  ndr_reader_init(&r, in.data(), in.size());
+  uint16_t a, d;
+  uint32_t b;
+  uint8_t c;
+  int e;
+  ASSERT_TRUE(ndr_get_u16(&r, &a) && ndr_get_u32(&r, &b) && ndr_get_u8(&r, &c) &&
+              ndr_get_u16(&r, &d));
+  EXPECT_EQ(a, 0x7777);
+  EXPECT_EQ(b, 1u);
+  EXPECT_EQ(c, 9);
+  EXPECT_EQ(d, 2);
+  EXPECT_FALSE(ndr_get_enum16(&r, &e));  // 0xffff is no enumeration value
+  EXPECT_FALSE(ndr_get_u8(&r, &c));      // and the reader stays failed
+  EXPECT_EQ(r.status, NCA_S_FAULT_NDR);
+}
+
+}  // namespace
