@@ -31,6 +31,7 @@ constexpr int RPC_S_UNSUPPORTED_TYPE = 1732;
 constexpr int RPC_S_INVALID_BOUND = 1734;
 constexpr int RPC_S_PROCNUM_OUT_OF_RANGE = 1745;
 constexpr int RPC_S_UNKNOWN_AUTHN_SERVICE = 1747;
+constexpr int EPT_S_INVALID_ENTRY = 1751;
 constexpr int EPT_S_CANT_PERFORM_OP = 1752;
 constexpr int EPT_S_NOT_REGISTERED = 1753;
 constexpr int RPC_S_ENTRY_NOT_FOUND = 1761;
