@@ -365,7 +365,7 @@ uint32_t epm_lookup(const epm_entry* entries, size_t n, const uint8_t* stub, siz
   uint32_t limit = req.max_ents < EPM_MAX_LOOKUP ? req.max_ents : EPM_MAX_LOOKUP;
   bool by_if = req.inquiry_type == EP_MATCH_BY_IF || req.inquiry_type == EP_MATCH_BY_BOTH;
   bool by_obj = req.inquiry_type == EP_MATCH_BY_OBJ || req.inquiry_type == EP_MATCH_BY_BOTH;
-  if (req.inquiry_type > EP_MATCH_BY_BOTH) limit = 0;
+  if (req.inquiry_type != EP_ALL_ELTS && !by_if && !by_obj) limit = 0;  // unknown inquiry
 
   std::vector<const epm_entry*> hits;
   for (size_t i = 0; i < n && hits.size() < limit; ++i) {
