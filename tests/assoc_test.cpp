@@ -307,6 +307,17 @@ TEST(AssocServer, AssociationGroupsAreJoinedAndEndWithTheirLastConnection) {
   Conn late(g.g);
   EXPECT_EQ(RPC_SCONN_CLOSE, late.feed(join));
   EXPECT_EQ(late.take(), vec("bind_nak_unspecified"));
+  // No memory for a new group: refused as a local limit, nothing left behind.
+  Groups g2;
+  Conn starved(g2.g);
+  qor_alloc_fail_at(1);
+  EXPECT_EQ(RPC_SCONN_CLOSE, starved.feed(vec("bind_impacket")));
+  EXPECT_TRUE(qor_alloc_failed());
+  qor_alloc_fail_at(0);
+  rpc_bytes nak;
+  pdu_encode_bind_nak(1, PDU_NAK_LOCAL_LIMIT_EXCEEDED, &nak);
+  EXPECT_EQ(starved.take(), nak);
+  EXPECT_EQ(rpc_assoc_groups_count(g2.g), 0u);
 }
 
 TEST(AssocServer, RefusedCallsGetDidNotExecuteFaultsAndTheirFragmentsAreDropped) {

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <new>
 
+#include "platform/memory.h"
 #include "platform/rpc/rpc_status.h"
 
 // ---- Association groups ----
@@ -15,57 +16,74 @@ struct rpc_assoc_group {
 
 struct rpc_assoc_groups {
   std::mutex lock;
-  std::vector<rpc_assoc_group> groups;  // GUARDED_BY(lock)
-  uint32_t next_id;                     // GUARDED_BY(lock)
+  rpc_assoc_group* groups;  // GUARDED_BY(lock), count of them in use, cap allocated
+  size_t count;             // GUARDED_BY(lock)
+  size_t cap;               // GUARDED_BY(lock)
+  uint32_t next_id;         // GUARDED_BY(lock)
 };
 
 rpc_assoc_groups* rpc_assoc_groups_create() {
   rpc_assoc_groups* g = new (std::nothrow) rpc_assoc_groups;
-  if (g != nullptr) g->next_id = 0x53f0;
+  if (g == nullptr) return nullptr;
+  g->groups = nullptr;
+  g->count = 0;
+  g->cap = 0;
+  g->next_id = 0x53f0;
   return g;
 }
 
-void rpc_assoc_groups_destroy(rpc_assoc_groups* g) { delete g; }
+void rpc_assoc_groups_destroy(rpc_assoc_groups* g) {
+  if (g == nullptr) return;
+  qor_free(g->groups);
+  delete g;
+}
 
 size_t rpc_assoc_groups_count(rpc_assoc_groups* g) {
   std::lock_guard<std::mutex> hold(g->lock);
-  return g->groups.size();
+  return g->count;
 }
 
 namespace {
 
+// REQUIRES: g->lock held.
 rpc_assoc_group* find_group(rpc_assoc_groups* g, uint32_t id) {
-  for (rpc_assoc_group& a : g->groups) {
-    if (a.id == id) return &a;
+  for (size_t i = 0; i < g->count; ++i) {
+    if (g->groups[i].id == id) return &g->groups[i];
   }
   return nullptr;
 }
 
-// Id 0 asks for a new group. Returns the group's id, or 0 for a group that
-// does not exist.
-uint32_t group_join(rpc_assoc_groups* g, uint32_t id) {
+// Places a connection in group *id, or in a new group when *id is 0 (*id is
+// then set). RPC_S_OK; RPC_S_INVALID_BINDING for a group that does not
+// exist; RPC_S_OUT_OF_MEMORY.
+int group_join(rpc_assoc_groups* g, uint32_t* id) {
   std::lock_guard<std::mutex> hold(g->lock);
-  if (id != 0) {
-    rpc_assoc_group* a = find_group(g, id);
-    if (a == nullptr) return 0;
+  if (*id != 0) {
+    rpc_assoc_group* a = find_group(g, *id);
+    if (a == nullptr) return RPC_S_INVALID_BINDING;
     ++a->members;
-    return id;
+    return RPC_S_OK;
   }
+  if (g->count == g->cap) {
+    size_t cap = g->cap == 0 ? 16 : 2 * g->cap;
+    void* grown = qor_realloc(g->groups, cap * sizeof(rpc_assoc_group));
+    if (grown == nullptr) return RPC_S_OUT_OF_MEMORY;
+    g->groups = static_cast<rpc_assoc_group*>(grown);
+    g->cap = cap;
+  }
+  uint32_t fresh;
   do {
-    id = g->next_id++;
-  } while (id == 0 || find_group(g, id) != nullptr);
-  g->groups.push_back({id, 1});
-  return id;
+    fresh = g->next_id++;
+  } while (fresh == 0 || find_group(g, fresh) != nullptr);
+  g->groups[g->count++] = {fresh, 1};
+  *id = fresh;
+  return RPC_S_OK;
 }
 
 void group_leave(rpc_assoc_groups* g, uint32_t id) {
   std::lock_guard<std::mutex> hold(g->lock);
-  for (size_t i = 0; i < g->groups.size(); ++i) {
-    if (g->groups[i].id == id && --g->groups[i].members == 0) {
-      g->groups.erase(g->groups.begin() + static_cast<std::ptrdiff_t>(i));
-      return;
-    }
-  }
+  rpc_assoc_group* a = find_group(g, id);
+  if (a != nullptr && --a->members == 0) *a = g->groups[--g->count];
 }
 
 bool same_syntax(const rpc_syntax_id& a, const rpc_syntax_id& b) {
@@ -179,8 +197,11 @@ int handle_bind(rpc_server_conn* c, const uint8_t* pdu, size_t len) {
   if (b.contexts.empty() || has_empty_context(b)) {
     return nak(c, h.call_id, PDU_NAK_NOT_SPECIFIED);
   }
-  uint32_t group = group_join(c->cfg.groups, b.assoc_group_id);
-  if (group == 0) return nak(c, h.call_id, PDU_NAK_NOT_SPECIFIED);
+  // A client joining a group we do not know gets the strict answer.
+  uint32_t group = b.assoc_group_id;
+  int st = group_join(c->cfg.groups, &group);
+  if (st == RPC_S_OUT_OF_MEMORY) return nak(c, h.call_id, PDU_NAK_LOCAL_LIMIT_EXCEEDED);
+  if (st != RPC_S_OK) return nak(c, h.call_id, PDU_NAK_NOT_SPECIFIED);
   c->group = group;
   c->bound = true;
 
