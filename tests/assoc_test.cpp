@@ -1,0 +1,598 @@
+#include "platform/rpc/assoc.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+
+#include "platform/memory.h"
+#include "platform/rpc/rpc_status.h"
+#include "rpc_vectors.h"
+
+namespace {
+
+const rpc_bytes& vec(const std::string& name) {
+  static const std::map<std::string, rpc_bytes> v = rpc_load_vectors("pdu_vectors.txt");
+  auto it = v.find(name);
+  EXPECT_NE(it, v.end()) << name;
+  static const rpc_bytes none;
+  return it == v.end() ? none : it->second;
+}
+
+rpc_bytes cat(std::initializer_list<const char*> names) {
+  rpc_bytes s;
+  for (const char* n : names) s.insert(s.end(), vec(n).begin(), vec(n).end());
+  return s;
+}
+
+// The test interface: b1da8d70-4984-11d0-b98c-00a0248df91a v1.1.
+//   op0, op3: echo the request stub.
+//   op1: the manager ran and failed (access denied).
+//   op2: the stub could not unmarshal (did not execute), or with a 4-byte
+//        stub n, replies n bytes of (i * 7) & 0xff.
+rpc_stub_result echo(const void*, const uint8_t* in, size_t len, std::vector<uint8_t>* out) {
+  out->assign(in, in + len);
+  return {0, true};
+}
+rpc_stub_result refuse(const void*, const uint8_t*, size_t, std::vector<uint8_t>*) {
+  return {NCA_S_FAULT_ACCESS_DENIED, true};
+}
+rpc_stub_result sized(const void*, const uint8_t* in, size_t len, std::vector<uint8_t>* out) {
+  if (len != 4) return {NCA_S_FAULT_NDR, false};
+  uint32_t n;
+  memcpy(&n, in, 4);
+  for (uint32_t i = 0; i < n; ++i) out->push_back(static_cast<uint8_t>(i * 7));
+  return {0, true};
+}
+const rpc_server_stub_t test_stubs[] = {echo, refuse, sized, echo};
+const rpc_server_interface test_if = {
+    {{0xb1da8d70, 0x4984, 0x11d0, {0xb9, 0x8c, 0x00, 0xa0, 0x24, 0x8d, 0xf9, 0x1a}}, 1, 1},
+    4,
+    test_stubs,
+    nullptr};
+const rpc_server_interface epm_if = {RPC_EPM_SYNTAX, 1, test_stubs, nullptr};
+const rpc_if_entry entries[] = {{&test_if, nullptr}, {&epm_if, nullptr}};
+rpc_if_list registered = {entries, 2};
+rpc_if_list only_test = {entries, 1};
+
+// One server connection and the output it produced.
+struct Conn {
+  std::unique_ptr<rpc_server_conn> c{new rpc_server_conn};
+  rpc_bytes sent;
+
+  Conn(rpc_assoc_groups* groups, rpc_if_list* ifs = &registered) {
+    rpc_sconn_init(c.get(), {rpc_if_list_lookup, ifs, groups, "49664"});
+  }
+  ~Conn() { rpc_sconn_release(c.get()); }
+
+  // Feeds `in` in pieces of `piece` bytes, executing calls as they complete.
+  int feed(const rpc_bytes& in, size_t piece = SIZE_MAX) {
+    int state = RPC_SCONN_IDLE;
+    for (size_t off = 0; off < in.size() && state != RPC_SCONN_CLOSE;) {
+      size_t n = std::min(piece, in.size() - off);
+      size_t used;
+      state = rpc_sconn_receive(c.get(), in.data() + off, n, &used);
+      off += used;
+      if (state == RPC_SCONN_CALL) {
+        rpc_sconn_execute(c.get());
+        state = RPC_SCONN_IDLE;
+      }
+    }
+    rpc_sconn_take_output(c.get(), &sent);
+    return state;
+  }
+  rpc_bytes take() {
+    rpc_bytes out;
+    out.swap(sent);
+    return out;
+  }
+};
+
+struct Groups {
+  rpc_assoc_groups* g = rpc_assoc_groups_create();
+  ~Groups() { rpc_assoc_groups_destroy(g); }
+};
+
+// A bind as Windows sends it: NDR, NDR64 and bind-time feature negotiation.
+rpc_bytes windows_bind() {
+  pdu_bind b{5840, 5840, 0, {}};
+  rpc_syntax_id btfn = {{0x6cb71c2c, 0x9812, 0x4540, {0x03, 0, 0, 0, 0, 0, 0, 0}}, 1, 0};
+  b.contexts.push_back({0, test_if.syntax, {RPC_NDR20_SYNTAX}});
+  b.contexts.push_back({1, test_if.syntax, {RPC_NDR64_SYNTAX}});
+  b.contexts.push_back({2, test_if.syntax, {btfn}});
+  rpc_bytes out;
+  pdu_encode_bind(PDU_BIND, 3, 2, b, &out);
+  return out;
+}
+
+rpc_bytes request(uint8_t flags, uint32_t call_id, uint16_t cont_id, uint16_t opnum,
+                  const rpc_bytes& stub) {
+  rpc_bytes out;
+  pdu_encode_request(flags, call_id, static_cast<uint32_t>(stub.size()), cont_id, opnum, nullptr,
+                     stub.data(), stub.size(), &out);
+  return out;
+}
+
+rpc_bytes fault(uint32_t call_id, uint16_t cont_id, uint32_t status, bool dne = true) {
+  rpc_bytes out;
+  pdu_encode_fault(dne ? PFC_DID_NOT_EXECUTE : 0, call_id, cont_id, status, &out);
+  return out;
+}
+
+rpc_bytes u32(uint32_t v) {
+  return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+}
+
+// Rewrites the fragment sizes a bind proposes.
+rpc_bytes with_frag(rpc_bytes bind, uint16_t xmit, uint16_t recv) {
+  bind[16] = uint8_t(xmit);
+  bind[17] = uint8_t(xmit >> 8);
+  bind[18] = uint8_t(recv);
+  bind[19] = uint8_t(recv >> 8);
+  return bind;
+}
+
+const uint8_t F = PFC_FIRST_FRAG, L = PFC_LAST_FRAG, FL = F | L;
+
+TEST(AssocServer, AnswersImpacketsBindAndCallByteForByte) {
+  Groups g;
+  Conn k(g.g);
+  EXPECT_EQ(RPC_SCONN_IDLE, k.feed(vec("bind_impacket")));
+  EXPECT_EQ(k.take(), vec("bind_ack_49664"));
+  EXPECT_EQ(RPC_SCONN_IDLE, k.feed(vec("request_op3")));
+  EXPECT_EQ(k.take(), vec("response_24"));
+  // An empty call: one response fragment, no stub.
+  k.feed(vec("request_empty"));
+  rpc_bytes empty = k.take();
+  ASSERT_EQ(empty.size(), 24u);
+  EXPECT_EQ(empty[3], FL);
+}
+
+TEST(AssocServer, SameAnswersWhenBytesArriveOneAtATime) {
+  rpc_bytes session = cat({"bind_impacket", "request_op3", "request_object", "co_cancel"});
+  Groups g1, g2;
+  Conn whole(g1.g), bytewise(g2.g);
+  whole.feed(session);
+  bytewise.feed(session, 1);
+  EXPECT_EQ(bytewise.take(), whole.take());
+}
+
+TEST(AssocServer, FragmentsTheReplyToTheNegotiatedSize) {
+  Groups g;
+  Conn k(g.g);
+  k.feed(vec("bind_impacket"));
+  k.take();
+  k.feed(request(FL, 7, 0, 2, u32(10000)));
+  EXPECT_EQ(k.take(), cat({"response_10000_0", "response_10000_1", "response_10000_2"}));
+}
+
+TEST(AssocServer, ReassemblesImpacketsFragmentedRequestAcrossSingleBytes) {
+  Groups g;
+  Conn k(g.g);
+  k.feed(with_frag(vec("bind_impacket"), 2048, 2048));
+  EXPECT_EQ(k.take(), vec("bind_ack_2048"));
+  rpc_bytes frags = cat({"request_5000_0", "request_5000_1", "request_5000_2"});
+  size_t off = 0;
+  int state = RPC_SCONN_IDLE;
+  while (off < frags.size() && state == RPC_SCONN_IDLE) {
+    size_t used;
+    state = rpc_sconn_receive(k.c.get(), frags.data() + off, 1, &used);
+    off += used;
+  }
+  ASSERT_EQ(state, RPC_SCONN_CALL);
+  EXPECT_EQ(off, frags.size());
+  const rpc_call* call = rpc_sconn_call(k.c.get());
+  ASSERT_NE(call, nullptr);
+  EXPECT_EQ(call->opnum, 2);
+  EXPECT_EQ(call->call_id, 1u);
+  ASSERT_EQ(call->stub_len, 5000u);
+  for (size_t i = 0; i < 5000; ++i) ASSERT_EQ(call->stub[i], static_cast<uint8_t>(i * 13 + 5));
+  // Nothing is read while the call is out.
+  size_t used;
+  EXPECT_EQ(RPC_SCONN_CALL, rpc_sconn_receive(k.c.get(), frags.data(), 1, &used));
+  EXPECT_EQ(used, 0u);
+  rpc_sconn_finish(k.c.get(), {NCA_S_FAULT_UNSPEC, true}, nullptr, 0);
+  k.feed({});
+  EXPECT_EQ(k.take(), fault(1, 0, NCA_S_FAULT_UNSPEC, false));
+}
+
+TEST(AssocServer, NegotiatesWindowsThreeContextsAsAServerWithoutNdr64OrFeatures) {
+  Groups g;
+  Conn k(g.g);
+  EXPECT_EQ(RPC_SCONN_IDLE, k.feed(windows_bind()));
+  EXPECT_EQ(k.take(), vec("bind_ack_windows_3ctx"));
+  // Only the NDR context carries calls.
+  k.feed(request(FL, 3, 0, 0, {1, 2}));
+  rpc_bytes ok = k.take();
+  EXPECT_EQ(ok[2], PDU_RESPONSE);
+  k.feed(request(FL, 4, 1, 0, {1, 2}));
+  EXPECT_EQ(k.take(), fault(4, 0, NCA_S_UNK_IF));
+}
+
+TEST(AssocServer, FragmentSizeNegotiation) {
+  struct Case {
+    uint16_t xmit, recv, expected;
+  } cases[] = {
+      {4280, 4280, 4280},   {5840, 4280, 4280}, {100, 100, 2048},
+      {65535, 65535, 5840}, {3001, 4000, 3000},
+  };
+  for (const Case& c : cases) {
+    Groups g;
+    Conn k(g.g);
+    k.feed(with_frag(vec("bind_impacket"), c.xmit, c.recv));
+    rpc_bytes ack = k.take();
+    pdu_header h;
+    pdu_bind_ack a;
+    ASSERT_EQ(RPC_S_OK, pdu_decode_bind_ack(ack.data(), ack.size(), &h, &a));
+    EXPECT_EQ(a.max_xmit_frag, c.expected) << c.xmit << "/" << c.recv;
+    EXPECT_EQ(a.max_recv_frag, c.expected);
+  }
+}
+
+TEST(AssocServer, UnknownInterfaceIsRejectedAndTheConnectionStaysUsable) {
+  Groups g;
+  rpc_if_list none = {entries, 0};
+  Conn k(g.g, &none);
+  EXPECT_EQ(RPC_SCONN_IDLE, k.feed(vec("bind_impacket")));
+  EXPECT_EQ(k.take(), vec("bind_ack_unknown_if"));
+  EXPECT_EQ(RPC_SCONN_IDLE, k.feed(request(FL, 5, 0, 0, {})));
+  EXPECT_EQ(k.take(), vec("fault_unk_if"));
+}
+
+TEST(AssocServer, VersionRuleOfInterfaceMatching) {
+  rpc_syntax_id reg = test_if.syntax;  // 1.1
+  rpc_syntax_id req = reg;
+  EXPECT_TRUE(rpc_if_matches(reg, req));
+  req.minor = 0;
+  EXPECT_TRUE(rpc_if_matches(reg, req));
+  req.minor = 2;
+  EXPECT_FALSE(rpc_if_matches(reg, req));
+  req = reg;
+  req.major = 2;
+  EXPECT_FALSE(rpc_if_matches(reg, req));
+  req = reg;
+  req.uuid.time_low ^= 1;
+  EXPECT_FALSE(rpc_if_matches(reg, req));
+}
+
+TEST(AssocServer, AlterContextAddsAContext) {
+  Groups g;
+  Conn k(g.g);
+  k.feed(vec("bind_impacket"));
+  k.take();
+  EXPECT_EQ(RPC_SCONN_IDLE, k.feed(vec("alter_context_impacket")));
+  EXPECT_EQ(k.take(), vec("alter_context_resp"));
+  k.feed(request(FL, 7, 1, 0, {9}));
+  rpc_bytes reply = k.take();
+  ASSERT_EQ(reply.size(), 25u);
+  EXPECT_EQ(reply[2], PDU_RESPONSE);
+  EXPECT_EQ(reply[20], 1);  // context id echoed
+  // Without the interface registered, the alter answers 2/1 and the id stays unusable.
+  Groups g2;
+  Conn only(g2.g, &only_test);
+  only.feed(vec("bind_impacket"));
+  only.feed(vec("alter_context_impacket"));
+  only.take();
+  only.feed(request(FL, 8, 1, 0, {}));
+  EXPECT_EQ(only.take(), fault(8, 0, NCA_S_UNK_IF));
+}
+
+TEST(AssocServer, AssociationGroupsAreJoinedAndEndWithTheirLastConnection) {
+  Groups g;
+  auto a = std::make_unique<Conn>(g.g);
+  a->feed(vec("bind_impacket"));
+  EXPECT_EQ(a->take(), vec("bind_ack_49664"));  // group 0x53f0
+  EXPECT_EQ(rpc_assoc_groups_count(g.g), 1u);
+  rpc_bytes join = vec("bind_impacket");
+  join[20] = 0xf0;
+  join[21] = 0x53;
+  auto b = std::make_unique<Conn>(g.g);
+  b->feed(join);
+  EXPECT_EQ(b->take(), vec("bind_ack_49664"));  // echoes the joined group
+  EXPECT_EQ(rpc_assoc_groups_count(g.g), 1u);
+  auto fresh = std::make_unique<Conn>(g.g);
+  fresh->feed(vec("bind_impacket"));
+  pdu_header h;
+  pdu_bind_ack ack;
+  rpc_bytes out = fresh->take();
+  ASSERT_EQ(RPC_S_OK, pdu_decode_bind_ack(out.data(), out.size(), &h, &ack));
+  EXPECT_NE(ack.assoc_group_id, 0x53f0u);
+  EXPECT_EQ(rpc_assoc_groups_count(g.g), 2u);
+  fresh.reset();
+  a.reset();
+  EXPECT_EQ(rpc_assoc_groups_count(g.g), 1u);
+  b.reset();
+  EXPECT_EQ(rpc_assoc_groups_count(g.g), 0u);
+  // Joining a group that no longer exists is refused.
+  Conn late(g.g);
+  EXPECT_EQ(RPC_SCONN_CLOSE, late.feed(join));
+  EXPECT_EQ(late.take(), vec("bind_nak_unspecified"));
+  // No memory for a new group: refused as a local limit, nothing left behind.
+  Groups g2;
+  Conn starved(g2.g);
+  qor_alloc_fail_at(1);
+  EXPECT_EQ(RPC_SCONN_CLOSE, starved.feed(vec("bind_impacket")));
+  EXPECT_TRUE(qor_alloc_failed());
+  qor_alloc_fail_at(0);
+  rpc_bytes nak;
+  pdu_encode_bind_nak(1, PDU_NAK_LOCAL_LIMIT_EXCEEDED, &nak);
+  EXPECT_EQ(starved.take(), nak);
+  EXPECT_EQ(rpc_assoc_groups_count(g2.g), 0u);
+}
+
+TEST(AssocServer, RefusedCallsGetDidNotExecuteFaultsAndTheirFragmentsAreDropped) {
+  Groups g;
+  Conn k(g.g);
+  k.feed(vec("bind_impacket"));
+  k.take();
+  k.feed(request(FL, 4, 0, 9, {}));
+  EXPECT_EQ(k.take(), vec("fault_op_rng"));
+  k.feed(request(FL, 5, 0, 1, {}));  // the manager ran and failed
+  EXPECT_EQ(k.take(), fault(5, 0, NCA_S_FAULT_ACCESS_DENIED, false));
+  k.feed(request(FL, 6, 0, 2, {1}));  // the stub refused its input
+  EXPECT_EQ(k.take(), fault(6, 0, NCA_S_FAULT_NDR));
+  // A fragmented call to an unknown context: one fault, the rest dropped,
+  // and the next call is served.
+  rpc_bytes frags = request(F, 7, 5, 0, {1});
+  rpc_bytes mid = request(0, 7, 5, 0, {2});
+  rpc_bytes last = request(L, 7, 5, 0, {3});
+  frags.insert(frags.end(), mid.begin(), mid.end());
+  frags.insert(frags.end(), last.begin(), last.end());
+  EXPECT_EQ(RPC_SCONN_IDLE, k.feed(frags));
+  EXPECT_EQ(k.take(), fault(7, 0, NCA_S_UNK_IF));
+  k.feed(vec("request_op3"));
+  EXPECT_EQ(k.take(), vec("response_24"));
+}
+
+TEST(AssocServer, ProtocolErrorsFaultAndClose) {
+  rpc_bytes bound_frags = with_frag(vec("bind_impacket"), 2048, 2048);
+  rpc_bytes over = request(FL, 3, 0, 0, rpc_bytes(3000, 1));  // above 2048
+  struct Case {
+    const char* what;
+    rpc_bytes bind;
+    rpc_bytes then;
+    uint32_t call_id;
+  } cases[] = {
+      {"fragment above the negotiated size", bound_frags, over, 3},
+      {"opnum changes between fragments", vec("bind_impacket"), cat({}), 0},  // filled below
+      {"context changes between fragments", vec("bind_impacket"), {}, 0},
+      {"a response from the client", vec("bind_impacket"), vec("response_24"), 1},
+      {"request before bind", {}, vec("request_op3"), 1},
+      {"alter_context before bind", {}, vec("alter_context_impacket"), 6},
+      {"a first fragment inside a call", vec("bind_impacket"), {}, 0},
+  };
+  auto two = [](rpc_bytes a, const rpc_bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  };
+  cases[1].then = two(request(F, 8, 0, 0, {1}), request(L, 8, 0, 3, {2}));
+  cases[1].call_id = 8;
+  cases[2].then = two(request(F, 9, 0, 0, {1}), request(L, 9, 1, 0, {2}));
+  cases[2].call_id = 9;
+  cases[6].then = two(request(F, 10, 0, 0, {1}), request(F, 11, 0, 0, {2}));
+  cases[6].call_id = 11;
+  for (const Case& c : cases) {
+    Groups g;
+    Conn k(g.g);
+    if (!c.bind.empty()) {
+      ASSERT_EQ(RPC_SCONN_IDLE, k.feed(c.bind)) << c.what;
+      k.take();
+    }
+    EXPECT_EQ(RPC_SCONN_CLOSE, k.feed(c.then)) << c.what;
+    EXPECT_EQ(k.take(), fault(c.call_id, 0, NCA_S_PROTO_ERROR)) << c.what;
+    // Closed for good.
+    size_t used;
+    EXPECT_EQ(RPC_SCONN_CLOSE, rpc_sconn_receive(k.c.get(), vec("request_op3").data(), 48, &used));
+  }
+}
+
+TEST(AssocServer, BadBindsGetBindNak) {
+  rpc_bytes base = vec("bind_impacket");
+  rpc_bytes version = base;
+  version[1] = 2;
+  rpc_bytes drep = base;
+  drep[4] = 0x00;
+  rpc_bytes no_syntax = base;
+  no_syntax[30] = 0;  // a context with no transfer syntax
+  no_syntax.resize(no_syntax.size() - 20);
+  no_syntax[8] = uint8_t(no_syntax.size());
+  rpc_bytes no_ctx = base;
+  no_ctx[24] = 0;
+  rpc_bytes truncated = base;
+  truncated[24] = 3;  // n_ctx beyond the PDU
+  struct Case {
+    const char* what;
+    rpc_bytes bind;
+    uint16_t reason;
+  } cases[] = {
+      {"version 5.2", version, PDU_NAK_PROTOCOL_VERSION},
+      {"big-endian", drep, PDU_NAK_USER_DATA_NOT_READABLE},
+      {"no transfer syntax", no_syntax, PDU_NAK_NOT_SPECIFIED},
+      {"no context", no_ctx, PDU_NAK_NOT_SPECIFIED},
+      {"n_ctx beyond the PDU", truncated, PDU_NAK_NOT_SPECIFIED},
+      {"second bind", cat({"bind_impacket", "bind_impacket"}), PDU_NAK_NOT_SPECIFIED},
+  };
+  for (const Case& c : cases) {
+    Groups g;
+    Conn k(g.g);
+    EXPECT_EQ(RPC_SCONN_CLOSE, k.feed(c.bind)) << c.what;
+    rpc_bytes out = k.take();
+    rpc_bytes nak;
+    pdu_encode_bind_nak(1, c.reason, &nak);
+    ASSERT_GE(out.size(), nak.size()) << c.what;
+    EXPECT_EQ(rpc_bytes(out.end() - 24, out.end()), nak) << c.what;
+  }
+  Groups g;
+  Conn k(g.g);
+  k.feed(base);
+  EXPECT_EQ(rpc_bytes(k.take()), vec("bind_ack_49664"));
+  Conn v(g.g);
+  v.feed(version);
+  EXPECT_EQ(v.take(), vec("bind_nak_version"));
+}
+
+TEST(AssocServer, OrphanedDropsThePartialCallAndCancelIsIgnored) {
+  Groups g;
+  Conn k(g.g);
+  k.feed(vec("bind_impacket"));
+  k.take();
+  rpc_bytes orphan;
+  pdu_encode_bare(PDU_ORPHANED, FL, 3, &orphan);
+  EXPECT_EQ(RPC_SCONN_IDLE, k.feed(request(F, 3, 0, 0, {1, 2})));
+  EXPECT_EQ(RPC_SCONN_IDLE, k.feed(orphan));
+  EXPECT_EQ(RPC_SCONN_IDLE, k.feed(vec("co_cancel")));
+  EXPECT_TRUE(k.take().empty());
+  k.feed(vec("request_op3"));
+  EXPECT_EQ(k.take(), vec("response_24"));
+}
+
+TEST(AssocServer, OutOfMemoryDuringReassemblyFaultsTheCallOnly) {
+  Groups g;
+  Conn k(g.g);
+  k.feed(vec("bind_impacket"));
+  k.take();
+  qor_alloc_fail_at(1);
+  rpc_bytes frags = request(F, 3, 0, 0, {1});
+  rpc_bytes last = request(L, 3, 0, 0, {2});
+  frags.insert(frags.end(), last.begin(), last.end());
+  EXPECT_EQ(RPC_SCONN_IDLE, k.feed(frags));
+  qor_alloc_fail_at(0);
+  EXPECT_EQ(k.take(), fault(3, 0, NCA_S_FAULT_REMOTE_NO_MEMORY));
+  k.feed(vec("request_op3"));
+  EXPECT_EQ(k.take(), vec("response_24"));
+}
+
+// ---- Client side ----
+
+struct Client {
+  std::unique_ptr<rpc_client_conn> c{new rpc_client_conn};
+  explicit Client(uint32_t group = 0) { rpc_cconn_init(c.get(), test_if.syntax, group); }
+  ~Client() { rpc_cconn_release(c.get()); }
+  // Feeds the server's bytes; returns the status and sets *event.
+  int feed(const rpc_bytes& in, int* event, size_t piece = SIZE_MAX) {
+    size_t off = 0;
+    int st = RPC_S_OK;
+    *event = RPC_CCONN_MORE;
+    while (off < in.size() && st == RPC_S_OK && *event == RPC_CCONN_MORE) {
+      size_t used;
+      st = rpc_cconn_receive(c.get(), in.data() + off, std::min(piece, in.size() - off), &used,
+                             event);
+      off += used;
+    }
+    return st;
+  }
+};
+
+TEST(AssocClient, BindsCallsAndReassemblesImpacketBuiltReplies) {
+  Client cl;
+  rpc_bytes bind;
+  rpc_cconn_make_bind(cl.c.get(), 1, &bind);
+  pdu_header h;
+  pdu_bind b;
+  ASSERT_EQ(RPC_S_OK, pdu_decode_bind(bind.data(), bind.size(), &h, &b));
+  ASSERT_EQ(b.contexts.size(), 1u);
+  int event;
+  ASSERT_EQ(RPC_S_OK, cl.feed(vec("bind_ack_49664"), &event));
+  EXPECT_EQ(event, RPC_CCONN_BOUND);
+  EXPECT_EQ(cl.c->max_xmit, 4280);
+  EXPECT_EQ(cl.c->group, 0x53f0u);
+
+  rpc_bytes req;
+  ASSERT_EQ(RPC_S_OK, rpc_cconn_make_request(cl.c.get(), 7, 2, nullptr, nullptr, 0, &req));
+  ASSERT_EQ(RPC_S_OK,
+            cl.feed(cat({"response_10000_0", "response_10000_1", "response_10000_2"}), &event, 1));
+  ASSERT_EQ(event, RPC_CCONN_REPLY);
+  size_t len;
+  const uint8_t* reply = rpc_cconn_reply(cl.c.get(), &len);
+  ASSERT_EQ(len, 10000u);
+  for (size_t i = 0; i < len; ++i) ASSERT_EQ(reply[i], static_cast<uint8_t>(i * 7));
+
+  ASSERT_EQ(RPC_S_OK, rpc_cconn_make_request(cl.c.get(), 4, 9, nullptr, nullptr, 0, &req));
+  EXPECT_EQ(RPC_S_PROCNUM_OUT_OF_RANGE, cl.feed(vec("fault_op_rng"), &event));
+  EXPECT_TRUE(cl.c->fault_dne);
+  EXPECT_FALSE(cl.c->broken);
+  // A reply to another call is a protocol error.
+  ASSERT_EQ(RPC_S_OK, rpc_cconn_make_request(cl.c.get(), 8, 0, nullptr, nullptr, 0, &req));
+  EXPECT_EQ(RPC_S_PROTOCOL_ERROR, cl.feed(vec("response_24"), &event));
+  EXPECT_TRUE(cl.c->broken);
+}
+
+TEST(AssocClient, BindRefusalsMapToTheirStatuses) {
+  rpc_bytes ndr_rejected = vec("bind_ack_unknown_if");
+  ndr_rejected[38] = 2;  // reason: transfer syntaxes not supported
+  struct Case {
+    const char* what;
+    rpc_bytes answer;
+    int status;
+  } cases[] = {
+      {"unknown interface", vec("bind_ack_unknown_if"), RPC_S_UNKNOWN_IF},
+      {"transfer syntax", ndr_rejected, RPC_S_SERVER_UNAVAILABLE},
+      {"nak: version", vec("bind_nak_version"), RPC_S_PROTOCOL_ERROR},
+      {"nak: unspecified", vec("bind_nak_unspecified"), RPC_S_CALL_FAILED_DNE},
+      {"a response instead", vec("response_24"), RPC_S_PROTOCOL_ERROR},
+  };
+  for (const Case& c : cases) {
+    Client cl;
+    rpc_bytes bind;
+    rpc_cconn_make_bind(cl.c.get(), 1, &bind);
+    int event;
+    EXPECT_EQ(c.status, cl.feed(c.answer, &event)) << c.what;
+    EXPECT_FALSE(cl.c->bound) << c.what;
+    rpc_bytes req;
+    EXPECT_EQ(RPC_S_INVALID_BINDING,
+              rpc_cconn_make_request(cl.c.get(), 2, 0, nullptr, nullptr, 0, &req));
+  }
+}
+
+// Our client against our server: a large call crosses in fragments both ways.
+TEST(AssocClient, TalksToTheServerMachine) {
+  Groups g;
+  Conn server(g.g);
+  Client cl;
+  rpc_bytes wire;
+  rpc_cconn_make_bind(cl.c.get(), 1, &wire);
+  server.feed(wire);
+  int event;
+  ASSERT_EQ(RPC_S_OK, cl.feed(server.take(), &event));
+  ASSERT_EQ(event, RPC_CCONN_BOUND);
+  EXPECT_EQ(cl.c->max_xmit, RPC_MAX_FRAG);
+
+  rpc_bytes stub(100000);
+  for (size_t i = 0; i < stub.size(); ++i) stub[i] = static_cast<uint8_t>(i * 31);
+  rpc_uuid object;
+  ASSERT_TRUE(rpc_uuid_parse("6b29fc40-ca47-1067-b31d-00dd010662da", &object));
+  wire.clear();
+  ASSERT_EQ(RPC_S_OK,
+            rpc_cconn_make_request(cl.c.get(), 2, 0, &object, stub.data(), stub.size(), &wire));
+  EXPECT_GT(wire.size(), stub.size() + 17 * 40);  // 18 fragments
+  EXPECT_EQ(RPC_SCONN_IDLE, server.feed(wire, 1000));
+  ASSERT_EQ(RPC_S_OK, cl.feed(server.take(), &event, 333));
+  ASSERT_EQ(event, RPC_CCONN_REPLY);
+  size_t len;
+  const uint8_t* reply = rpc_cconn_reply(cl.c.get(), &len);
+  ASSERT_EQ(len, stub.size());
+  EXPECT_EQ(0, memcmp(reply, stub.data(), len));
+
+  // A second connection joins the association group.
+  Client second(cl.c->group);
+  Conn server2(g.g);
+  wire.clear();
+  rpc_cconn_make_bind(second.c.get(), 1, &wire);
+  server2.feed(wire);
+  ASSERT_EQ(RPC_S_OK, second.feed(server2.take(), &event));
+  EXPECT_EQ(second.c->group, cl.c->group);
+  EXPECT_EQ(rpc_assoc_groups_count(g.g), 1u);
+}
+
+TEST(AssocClient, NcaStatusesMapToWin32) {
+  EXPECT_EQ(rpc_nca_to_status(NCA_S_OP_RNG_ERROR), RPC_S_PROCNUM_OUT_OF_RANGE);
+  EXPECT_EQ(rpc_nca_to_status(NCA_S_UNK_IF), RPC_S_UNKNOWN_IF);
+  EXPECT_EQ(rpc_nca_to_status(NCA_S_SERVER_TOO_BUSY), RPC_S_SERVER_TOO_BUSY);
+  EXPECT_EQ(rpc_nca_to_status(NCA_S_PROTO_ERROR), RPC_S_PROTOCOL_ERROR);
+  EXPECT_EQ(rpc_nca_to_status(NCA_S_FAULT_UNSPEC), RPC_S_CALL_FAILED);
+  EXPECT_EQ(rpc_nca_to_status(NCA_S_FAULT_NDR), RPC_X_BAD_STUB_DATA);
+  EXPECT_EQ(rpc_nca_to_status(NCA_S_FAULT_ACCESS_DENIED), RPC_S_ACCESS_DENIED);
+  EXPECT_EQ(rpc_nca_to_status(0x12345678), 0x12345678);
+}
+
+}  // namespace

@@ -1,0 +1,408 @@
+#include "platform/rpc/pdu.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+
+#include "platform/memory.h"
+#include "platform/rpc/rpc_status.h"
+#include "rpc_vectors.h"
+
+namespace {
+
+const std::map<std::string, rpc_bytes>& vectors() {
+  static const std::map<std::string, rpc_bytes> v = rpc_load_vectors("pdu_vectors.txt");
+  return v;
+}
+
+const rpc_bytes& vec(const std::string& name) {
+  auto it = vectors().find(name);
+  EXPECT_NE(it, vectors().end()) << name;
+  static const rpc_bytes none;
+  return it == vectors().end() ? none : it->second;
+}
+
+// Decodes a PDU by its type and encodes it again from the decoded fields.
+int reencode(const rpc_bytes& pdu, rpc_bytes* out) {
+  pdu_header h;
+  int st = pdu_header_decode(pdu.data(), &h);
+  if (st != RPC_S_OK) return st;
+  switch (h.ptype) {
+    case PDU_BIND:
+    case PDU_ALTER_CONTEXT: {
+      pdu_bind b;
+      st = pdu_decode_bind(pdu.data(), pdu.size(), &h, &b);
+      if (st == RPC_S_OK) st = pdu_encode_bind(h.ptype, h.pfc_flags, h.call_id, b, out);
+      return st;
+    }
+    case PDU_BIND_ACK:
+    case PDU_ALTER_CONTEXT_RESP: {
+      pdu_bind_ack a;
+      st = pdu_decode_bind_ack(pdu.data(), pdu.size(), &h, &a);
+      if (st == RPC_S_OK) st = pdu_encode_bind_ack(h.ptype, h.pfc_flags, h.call_id, a, out);
+      return st;
+    }
+    case PDU_BIND_NAK: {
+      pdu_bind_nak n;
+      st = pdu_decode_bind_nak(pdu.data(), pdu.size(), &h, &n);
+      if (st == RPC_S_OK) pdu_encode_bind_nak(h.call_id, n.reject_reason, out);
+      return st;
+    }
+    case PDU_REQUEST: {
+      pdu_request q;
+      st = pdu_decode_request(pdu.data(), pdu.size(), &h, &q);
+      if (st == RPC_S_OK) {
+        st = pdu_encode_request(h.pfc_flags & (PFC_FIRST_FRAG | PFC_LAST_FRAG), h.call_id,
+                                q.alloc_hint, q.cont_id, q.opnum,
+                                q.has_object ? &q.object : nullptr, q.stub, q.stub_len, out);
+      }
+      return st;
+    }
+    case PDU_RESPONSE: {
+      pdu_response r;
+      st = pdu_decode_response(pdu.data(), pdu.size(), &h, &r);
+      if (st == RPC_S_OK) {
+        st = pdu_encode_response(h.pfc_flags, h.call_id, r.alloc_hint, r.cont_id, r.stub,
+                                 r.stub_len, out);
+      }
+      return st;
+    }
+    case PDU_FAULT: {
+      pdu_fault f;
+      st = pdu_decode_fault(pdu.data(), pdu.size(), &h, &f);
+      if (st == RPC_S_OK) {
+        pdu_encode_fault(h.pfc_flags & PFC_DID_NOT_EXECUTE, h.call_id, f.cont_id, f.status, out);
+      }
+      return st;
+    }
+    default:
+      pdu_encode_bare(h.ptype, h.pfc_flags, h.call_id, out);
+      return RPC_S_OK;
+  }
+}
+
+TEST(PduCodec, EveryImpacketVectorDecodesAndEncodesToTheSameBytes) {
+  ASSERT_GE(vectors().size(), 20u);
+  for (const auto& [name, pdu] : vectors()) {
+    rpc_bytes out;
+    ASSERT_EQ(RPC_S_OK, reencode(pdu, &out)) << name;
+    EXPECT_EQ(out, pdu) << name;
+  }
+}
+
+TEST(PduCodec, DecodedFieldsAreThoseImpacketSent) {
+  pdu_header h;
+  pdu_bind b;
+  const rpc_bytes& bind = vec("bind_impacket");
+  ASSERT_EQ(RPC_S_OK, pdu_decode_bind(bind.data(), bind.size(), &h, &b));
+  EXPECT_EQ(h.call_id, 1u);
+  EXPECT_EQ(b.max_xmit_frag, 4280);
+  EXPECT_EQ(b.max_recv_frag, 4280);
+  ASSERT_EQ(b.contexts.size(), 1u);
+  rpc_uuid iface;
+  ASSERT_TRUE(rpc_uuid_parse("b1da8d70-4984-11d0-b98c-00a0248df91a", &iface));
+  EXPECT_EQ(b.contexts[0].abstract.uuid, iface);
+  EXPECT_EQ(b.contexts[0].abstract.major, 1);
+  EXPECT_EQ(b.contexts[0].abstract.minor, 1);
+  ASSERT_EQ(b.contexts[0].transfers.size(), 1u);
+  EXPECT_EQ(b.contexts[0].transfers[0].uuid, RPC_NDR20_SYNTAX.uuid);
+
+  pdu_bind_ack a;
+  const rpc_bytes& ack = vec("bind_ack_49664");
+  ASSERT_EQ(RPC_S_OK, pdu_decode_bind_ack(ack.data(), ack.size(), &h, &a));
+  EXPECT_EQ(a.sec_addr, "49664");
+  EXPECT_EQ(a.assoc_group_id, 0x53f0u);
+
+  pdu_request q;
+  const rpc_bytes& obj = vec("request_object");
+  ASSERT_EQ(RPC_S_OK, pdu_decode_request(obj.data(), obj.size(), &h, &q));
+  ASSERT_TRUE(q.has_object);
+  char text[37];
+  rpc_uuid_format(q.object, text);
+  EXPECT_STREQ(text, "6b29fc40-ca47-1067-b31d-00dd010662da");
+  EXPECT_EQ(q.opnum, 1);
+  ASSERT_EQ(q.stub_len, 4u);
+  EXPECT_EQ(0, memcmp(q.stub, "abcd", 4));
+
+  pdu_fault f;
+  const rpc_bytes& fault = vec("fault_op_rng");
+  ASSERT_EQ(RPC_S_OK, pdu_decode_fault(fault.data(), fault.size(), &h, &f));
+  EXPECT_EQ(f.status, NCA_S_OP_RNG_ERROR);
+  EXPECT_EQ(h.pfc_flags & PFC_DID_NOT_EXECUTE, PFC_DID_NOT_EXECUTE);
+}
+
+TEST(PduCodec, HeaderRefusesOtherRepresentationsVersionsAndTypes) {
+  rpc_bytes base = vec("request_empty");
+  struct Case {
+    size_t off;
+    uint8_t value;
+    int status;
+  } cases[] = {
+      {4, 0x00, RPC_S_UNSUPPORTED_TRANS_SYN},  // big-endian integers
+      {4, 0x11, RPC_S_UNSUPPORTED_TRANS_SYN},  // EBCDIC characters
+      {5, 0x01, RPC_S_UNSUPPORTED_TRANS_SYN},  // VAX floating point
+      {0, 4, RPC_S_PROTOCOL_ERROR},            // rpc_vers
+      {1, 2, RPC_S_PROTOCOL_ERROR},            // rpc_vers_minor
+      {2, 1, RPC_S_PROTOCOL_ERROR},            // a connectionless type
+      {2, 20, RPC_S_PROTOCOL_ERROR},           // rts, HTTP only
+      {8, 15, RPC_S_PROTOCOL_ERROR},           // frag_length below the header
+      {10, 1, RPC_S_PROTOCOL_ERROR},           // auth_length without room for its trailer
+  };
+  for (const Case& c : cases) {
+    rpc_bytes pdu = base;
+    pdu[c.off] = c.value;
+    pdu_header h;
+    EXPECT_EQ(c.status, pdu_header_decode(pdu.data(), &h)) << c.off;
+  }
+  rpc_bytes minor1 = base;
+  minor1[1] = 1;  // DCE 1.1 clients
+  pdu_header h;
+  EXPECT_EQ(RPC_S_OK, pdu_header_decode(minor1.data(), &h));
+}
+
+// Sets frag_length to the PDU's real size, as a hostile peer would to make a
+// truncated or overlong body look consistent.
+void fix_length(rpc_bytes* pdu) {
+  (*pdu)[8] = static_cast<uint8_t>(pdu->size());
+  (*pdu)[9] = static_cast<uint8_t>(pdu->size() >> 8);
+}
+
+TEST(PduCodec, HostileLengthsAndCountsAreRefused) {
+  pdu_header h;
+  pdu_bind b;
+  rpc_bytes bind = vec("bind_impacket");
+  // frag_length larger than the bytes present, and smaller.
+  EXPECT_EQ(RPC_S_PROTOCOL_ERROR, pdu_decode_bind(bind.data(), bind.size() - 1, &h, &b));
+  rpc_bytes longer = bind;
+  longer.push_back(0);
+  EXPECT_EQ(RPC_S_PROTOCOL_ERROR, pdu_decode_bind(longer.data(), longer.size(), &h, &b));
+  // n_ctx claiming more elements than present.
+  rpc_bytes many = bind;
+  many[24] = 200;
+  EXPECT_EQ(RPC_S_PROTOCOL_ERROR, pdu_decode_bind(many.data(), many.size(), &h, &b));
+  // n_transfer_syn claiming more syntaxes than present.
+  rpc_bytes syntaxes = bind;
+  syntaxes[30] = 2;
+  EXPECT_EQ(RPC_S_PROTOCOL_ERROR, pdu_decode_bind(syntaxes.data(), syntaxes.size(), &h, &b));
+
+  pdu_bind_ack a;
+  rpc_bytes ack = vec("bind_ack_49664");
+  rpc_bytes addr = ack;
+  addr[24] = 0xff;  // sec_addr_len beyond the PDU
+  EXPECT_EQ(RPC_S_PROTOCOL_ERROR, pdu_decode_bind_ack(addr.data(), addr.size(), &h, &a));
+  rpc_bytes results = ack;
+  results[32] = 3;  // n_results beyond the PDU
+  EXPECT_EQ(RPC_S_PROTOCOL_ERROR, pdu_decode_bind_ack(results.data(), results.size(), &h, &a));
+
+  pdu_request q;
+  rpc_bytes object = vec("request_empty");
+  object[3] |= PFC_OBJECT_UUID;  // claims an object UUID that is not there
+  EXPECT_EQ(RPC_S_PROTOCOL_ERROR, pdu_decode_request(object.data(), object.size(), &h, &q));
+  // An auth trailer whose padding exceeds the body.
+  rpc_bytes auth = vec("request_op3");
+  const uint8_t trailer[8] = {10, 2, 200, 0, 0, 0, 0, 0};
+  auth.insert(auth.end(), trailer, trailer + 8);
+  auth.insert(auth.end(), 16, 0x20);
+  auth[10] = 16;
+  fix_length(&auth);
+  EXPECT_EQ(RPC_S_PROTOCOL_ERROR, pdu_decode_request(auth.data(), auth.size(), &h, &q));
+  auth[48 + 2] = 4;  // auth_pad_len: the trailer starts after the 48-byte request
+  ASSERT_EQ(RPC_S_OK, pdu_decode_request(auth.data(), auth.size(), &h, &q));
+  EXPECT_EQ(q.stub_len, 20u);
+  // A decoder given the wrong type.
+  EXPECT_EQ(RPC_S_PROTOCOL_ERROR, pdu_decode_bind(ack.data(), ack.size(), &h, &b));
+}
+
+// Every prefix of every vector, presented as a whole PDU, decodes or is
+// refused without reading past its end (ASan sees any overrun).
+TEST(PduCodec, EveryTruncationIsHandled) {
+  for (const auto& [name, pdu] : vectors()) {
+    for (size_t len = PDU_HEADER_LEN; len < pdu.size(); ++len) {
+      rpc_bytes cut(pdu.begin(), pdu.begin() + static_cast<std::ptrdiff_t>(len));
+      fix_length(&cut);
+      rpc_bytes heap(cut);  // exact-size block
+      rpc_bytes out;
+      int st = reencode(heap, &out);
+      EXPECT_TRUE(st == RPC_S_OK || st == RPC_S_PROTOCOL_ERROR) << name << " " << len;
+    }
+  }
+}
+
+TEST(PduCodec, EncodersRefuseWhatCannotBeCounted) {
+  rpc_bytes out;
+  pdu_bind b{4280, 4280, 0, {}};
+  b.contexts.resize(256, pdu_pres_context{0, RPC_NDR20_SYNTAX, {RPC_NDR20_SYNTAX}});
+  EXPECT_EQ(RPC_S_INVALID_ARG, pdu_encode_bind(PDU_BIND, 3, 1, b, &out));
+  rpc_bytes big(70000);
+  EXPECT_EQ(RPC_S_INVALID_ARG,
+            pdu_encode_request(3, 1, 0, 0, 0, nullptr, big.data(), big.size(), &out));
+  EXPECT_EQ(RPC_S_INVALID_ARG, pdu_encode_response(3, 1, 0, 0, big.data(), big.size(), &out));
+  EXPECT_TRUE(out.empty());
+}
+
+// ---- Framer ----
+
+rpc_bytes session_stream() {
+  rpc_bytes s;
+  for (const char* n : {"bind_impacket", "request_op3", "request_object", "request_5000_0",
+                        "request_5000_1", "request_5000_2", "co_cancel"}) {
+    s.insert(s.end(), vec(n).begin(), vec(n).end());
+  }
+  return s;
+}
+
+// Frames `stream` delivered in pieces chosen by `piece`; returns the PDUs.
+template <typename Piece>
+std::vector<rpc_bytes> frame(const rpc_bytes& stream, Piece piece) {
+  rpc_framer* f = new rpc_framer;
+  rpc_framer_init(f, RPC_MAX_FRAG);
+  std::vector<rpc_bytes> pdus;
+  size_t off = 0;
+  while (off < stream.size()) {
+    size_t n = piece(stream.size() - off);
+    size_t pos = 0;
+    while (pos < n) {
+      size_t used;
+      bool ready;
+      EXPECT_EQ(RPC_S_OK, rpc_framer_take(f, stream.data() + off + pos, n - pos, &used, &ready));
+      pos += used;
+      if (ready) {
+        pdus.emplace_back(f->buf, f->buf + f->hdr.frag_length);
+        rpc_framer_next(f);
+      }
+    }
+    off += n;
+  }
+  EXPECT_EQ(f->have, 0u);
+  delete f;
+  return pdus;
+}
+
+TEST(PduFramer, AnySplitDownToSingleBytesGivesTheSamePdus) {
+  rpc_bytes stream = session_stream();
+  std::vector<rpc_bytes> whole = frame(stream, [](size_t left) { return left; });
+  ASSERT_EQ(whole.size(), 7u);
+  EXPECT_EQ(whole[1], vec("request_op3"));
+  EXPECT_EQ(frame(stream, [](size_t) { return size_t{1}; }), whole);
+  std::mt19937 rng(7);
+  for (int round = 0; round < 20; ++round) {
+    auto random = [&rng](size_t left) {
+      return std::min(left, static_cast<size_t>(rng() % 300 + 1));
+    };
+    EXPECT_EQ(frame(stream, random), whole);
+  }
+}
+
+TEST(PduFramer, RefusesAFragmentAboveTheLimitOnceItsHeaderIsIn) {
+  rpc_framer* f = new rpc_framer;
+  rpc_framer_init(f, 2048);
+  const rpc_bytes& big = vec("request_5000_0");  // 1944 bytes: fits
+  size_t used;
+  bool ready;
+  ASSERT_EQ(RPC_S_OK, rpc_framer_take(f, big.data(), big.size(), &used, &ready));
+  EXPECT_TRUE(ready);
+  rpc_framer_next(f);
+  rpc_bytes over = vec("response_10000_0");  // 4280 bytes
+  EXPECT_EQ(RPC_S_OK, rpc_framer_take(f, over.data(), 15, &used, &ready));
+  EXPECT_EQ(RPC_S_PROTOCOL_ERROR, rpc_framer_take(f, over.data() + 15, 1, &used, &ready));
+  EXPECT_EQ(f->hdr.frag_length, 4280);
+  delete f;
+}
+
+// ---- Reassembly ----
+
+struct Fragment {
+  uint8_t flags;
+  uint32_t call_id;
+  uint16_t cont_id;
+  uint16_t opnum;
+  size_t len;
+};
+
+// Feeds fragments of a pattern; returns the status of the first failure, or
+// RPC_S_OK with *complete from the last.
+int feed(rpc_reassembly* r, const std::vector<Fragment>& frags, bool* complete) {
+  static const rpc_bytes pattern(8192, 0x5a);
+  for (const Fragment& f : frags) {
+    int st =
+        rpc_reasm_add(r, f.flags, f.call_id, f.cont_id, f.opnum, pattern.data(), f.len, complete);
+    if (st != RPC_S_OK) return st;
+  }
+  return RPC_S_OK;
+}
+
+TEST(PduReassembly, JoinsImpacketFragmentsIntoOneStub) {
+  rpc_reassembly r;
+  rpc_reasm_init(&r, RPC_MAX_STUB);
+  rpc_bytes joined;
+  bool complete = false;
+  for (int i = 0; i < 3; ++i) {
+    const rpc_bytes& pdu = vec("request_5000_" + std::to_string(i));
+    pdu_header h;
+    pdu_request q;
+    ASSERT_EQ(RPC_S_OK, pdu_decode_request(pdu.data(), pdu.size(), &h, &q));
+    EXPECT_FALSE(complete);
+    ASSERT_EQ(RPC_S_OK, rpc_reasm_add(&r, h.pfc_flags, h.call_id, q.cont_id, q.opnum, q.stub,
+                                      q.stub_len, &complete));
+    joined.insert(joined.end(), q.stub, q.stub + q.stub_len);
+  }
+  ASSERT_TRUE(complete);
+  ASSERT_EQ(r.len, 5000u);
+  for (size_t i = 0; i < 5000; ++i) ASSERT_EQ(r.data[i], static_cast<uint8_t>(i * 13 + 5));
+  rpc_reasm_release(&r);
+}
+
+TEST(PduReassembly, OutOfSequenceFragmentsAreProtocolErrors) {
+  const uint8_t F = PFC_FIRST_FRAG, L = PFC_LAST_FRAG;
+  struct Case {
+    const char* what;
+    std::vector<Fragment> frags;
+  } cases[] = {
+      {"middle without first", {{0, 1, 0, 2, 10}}},
+      {"last without first", {{L, 1, 0, 2, 10}}},
+      {"first twice", {{F, 1, 0, 2, 10}, {F, 1, 0, 2, 10}}},
+      {"call_id changes", {{F, 1, 0, 2, 10}, {L, 2, 0, 2, 10}}},
+      {"opnum changes", {{F, 1, 0, 2, 10}, {0, 1, 0, 2, 10}, {L, 1, 0, 3, 10}}},
+      {"context changes", {{F, 1, 0, 2, 10}, {L, 1, 1, 2, 10}}},
+  };
+  for (const Case& c : cases) {
+    rpc_reassembly r;
+    rpc_reasm_init(&r, RPC_MAX_STUB);
+    bool complete;
+    EXPECT_EQ(RPC_S_PROTOCOL_ERROR, feed(&r, c.frags, &complete)) << c.what;
+    EXPECT_FALSE(r.active) << c.what;
+    // The reassembler starts clean afterwards.
+    EXPECT_EQ(RPC_S_OK, feed(&r, {{F | L, 9, 0, 0, 3}}, &complete)) << c.what;
+    EXPECT_TRUE(complete);
+    EXPECT_EQ(r.len, 3u);
+    rpc_reasm_release(&r);
+  }
+}
+
+TEST(PduReassembly, StopsAtTheLimitBeforeAllocating) {
+  rpc_reassembly r;
+  rpc_reasm_init(&r, 20000);
+  bool complete;
+  std::vector<Fragment> frags = {{PFC_FIRST_FRAG, 1, 0, 0, 8000}, {0, 1, 0, 0, 8000}};
+  ASSERT_EQ(RPC_S_OK, feed(&r, frags, &complete));
+  EXPECT_LE(r.cap, 20000u);
+  EXPECT_EQ(RPC_S_PROTOCOL_ERROR, feed(&r, {{PFC_LAST_FRAG, 1, 0, 0, 8000}}, &complete));
+  EXPECT_LE(r.cap, 20000u);
+  rpc_reasm_release(&r);
+}
+
+TEST(PduReassembly, AllocationFailureIsReportedAndForgetsTheCall) {
+  rpc_reassembly r;
+  rpc_reasm_init(&r, RPC_MAX_STUB);
+  bool complete;
+  qor_alloc_fail_at(1);
+  EXPECT_EQ(RPC_S_OUT_OF_MEMORY, feed(&r, {{PFC_FIRST_FRAG, 1, 0, 0, 100}}, &complete));
+  qor_alloc_fail_at(0);
+  EXPECT_FALSE(r.active);
+  EXPECT_EQ(RPC_S_OK, feed(&r, {{PFC_FIRST_FRAG | PFC_LAST_FRAG, 2, 0, 0, 100}}, &complete));
+  EXPECT_TRUE(complete);
+  rpc_reasm_release(&r);
+}
+
+}  // namespace
