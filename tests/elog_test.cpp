@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -44,7 +45,85 @@ int run_probe(const char* mode) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// Runs elog_probe with `mode` and collects its standard output; its exit
+// code, or -1 when it did not exit normally.
+int run_probe_output(const char* mode, std::string* out) {
+  std::string prog = std::string(QOR_TEST_TOOLS_DIR) + "/elog_probe";
+  int fds[2];
+  if (pipe(fds) != 0) return -1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(fds[1], STDOUT_FILENO);
+    close(fds[0]);
+    close(fds[1]);
+    execl(prog.c_str(), prog.c_str(), mode, static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(fds[1]);
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(fds[0], buf, sizeof buf)) > 0) out->append(buf, static_cast<size_t>(n));
+  close(fds[0]);
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::vector<std::string> split_datagrams(const std::string& out) {
+  std::vector<std::string> grams;
+  size_t at = 0, end;
+  while ((end = out.find("\n@@\n", at)) != std::string::npos) {
+    grams.push_back(out.substr(at, end - at));
+    at = end + 4;
+  }
+  return grams;
+}
+
+constexpr int PROBE_SKIPPED = 77;
+
 }  // namespace
+
+TEST(Elog, JournalGetsTheFieldsAndTheLocaleText) {
+  // The probe binds its own journal socket in a private mount namespace.
+  ScopedEnv cap("QOR_EVENTLOG", nullptr), a("LC_ALL", nullptr), m("LC_MESSAGES", nullptr),
+      l("LANG", "ja_JP.UTF-8");
+  std::string out;
+  int rc = run_probe_output("journal", &out);
+  if (rc == PROBE_SKIPPED) GTEST_SKIP() << "no private mount namespace";
+  ASSERT_EQ(rc, 0);
+  std::vector<std::string> grams = split_datagrams(out);
+  ASSERT_EQ(grams.size(), 2u);
+  EXPECT_EQ(grams[0],
+            "MESSAGE=65-101 Win32エラーが発生しました。理由: 6 10002a1\n"
+            "PRIORITY=3\nSYSLOG_IDENTIFIER=qor\nQOR_EVENT_ID=0xC0000003\nQOR_EVENT_TYPE=1\n"
+            "QOR_STRING1=6\nQOR_STRING2=10002a1\n");
+  // A value with a line feed travels in the journal's length-prefixed form;
+  // an error identifier reported as a warning gets a warning's priority.
+  std::string text = "65-108 ホスト名multi\nlineのIPアドレスを取得できません。";
+  std::string want = std::string("MESSAGE\n") + char(text.size()) + std::string(7, '\0') + text +
+                     "\nPRIORITY=4\nSYSLOG_IDENTIFIER=qor\nQOR_EVENT_ID=0xC000000A\n"
+                     "QOR_EVENT_TYPE=2\nQOR_STRING1\n" +
+                     char(10) + std::string(7, '\0') + "multi\nline\n";
+  EXPECT_EQ(grams[1], want);
+}
+
+TEST(Elog, SyslogWithoutAJournal) {
+  ScopedEnv cap("QOR_EVENTLOG", nullptr), a("LC_ALL", nullptr), m("LC_MESSAGES", nullptr),
+      l("LANG", "C.UTF-8");
+  std::string out;
+  int rc = run_probe_output("syslog", &out);
+  if (rc == PROBE_SKIPPED) GTEST_SKIP() << "no private mount namespace";
+  ASSERT_EQ(rc, 0);
+  std::vector<std::string> grams = split_datagrams(out);
+  ASSERT_EQ(grams.size(), 2u);
+  // Facility daemon (3) x 8 + priority: error 3, warning 4.
+  static const std::regex line0(
+      R"re(<27>.* qor\[[0-9]+\]: 0xC0000003: 65-101 A WIN32 error has occured: 6 10002a1\.)re");
+  static const std::regex line1(
+      R"re(<28>.* qor\[[0-9]+\]: 0xC000000A: 65-108 Unable to resolve the host name: multi\nline)re");
+  EXPECT_TRUE(std::regex_match(grams[0], line0)) << grams[0];
+  EXPECT_TRUE(std::regex_match(grams[1], line1)) << grams[1];
+}
 
 TEST(Elog, EveryFrontEndWritesOneJsonLine) {
   ElogCapture cap;
