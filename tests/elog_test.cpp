@@ -183,17 +183,6 @@ TEST(Elog, JsonEscapesQuotesBackslashesControlsAndBadBytes) {
       R"({"id":"0x8000000F","type":2,"strings":[""],"text":"65-113 The specified protocol sequcnce name  is invalid."})");
 }
 
-TEST(Elog, LongStringsAreReportedWhole) {
-  ElogCapture cap;
-  std::string big(5000, 'q');
-  EXPECT_EQ(NS__Log_S(NS_EVENT_ERROR, NS_EV_BAD_PRELOAD, big.c_str()), NS_S_OK);
-  std::vector<std::string> lines = cap.lines();
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0], R"({"id":"0xC000000B","type":1,"strings":[")" + big +
-                          R"("],"text":"65-109 The pdc preload file is invalid: )" + big +
-                          R"(."})");
-}
-
 TEST(Elog, ReportBeforeInitGives13AndInitTwiceIsHarmless) {
   // A fresh process, where nothing has registered the source yet.
   {
