@@ -6,13 +6,17 @@
 
 #include <cstring>
 
+#include "platform/textline.h"
+
 // What _mbsicmp answers when it cannot compare: either string is null or not
 // valid UTF-8. Callers that must tell this apart from "greater" test for it.
 constexpr int _NLSCMPERROR = 0x7FFFFFFF;
 
 // True if `s` is a NUL-terminated, well-formed UTF-8 string (no overlong
 // forms, no surrogates, nothing above U+10FFFF). A null pointer is not valid.
-bool qor_utf8_valid(const char* s);
+inline bool qor_utf8_valid(const char* s) {
+  return s != nullptr && qor_utf8_valid(s, std::strlen(s));
+}
 
 // Byte-wise comparison: negative, 0 or positive as `a` sorts before, equal to
 // or after `b`. For UTF-8 this is code-point order. Invalid UTF-8 is compared

@@ -43,39 +43,49 @@ bool qor_ascii_iequal(const char* a, const char* b) {
   return qor_ascii_iequal_n(a, std::strlen(a), b, std::strlen(b));
 }
 
+size_t qor_utf8_seq(const char* s, size_t left) {
+  const auto* p = reinterpret_cast<const uint8_t*>(s);
+  uint8_t c = p[0];
+  if (c < 0x80) return 1;
+  size_t need;
+  uint32_t cp;
+  uint32_t min;
+  if (c >= 0xC2 && c <= 0xDF) {
+    need = 2;
+    cp = c & 0x1F;
+    min = 0x80;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    need = 3;
+    cp = c & 0x0F;
+    min = 0x800;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    need = 4;
+    cp = c & 0x07;
+    min = 0x10000;
+  } else {
+    return 0;  // continuation byte first, 0xC0/0xC1 overlong lead, or 0xF5..0xFF
+  }
+  if (left < need) return 0;
+  for (size_t k = 1; k < need; ++k) {
+    if ((p[k] & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (p[k] & 0x3F);
+  }
+  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  return need;
+}
+
 bool qor_utf8_valid(const char* s, size_t len) {
   const auto* p = reinterpret_cast<const uint8_t*>(s);
   size_t i = 0;
   while (i < len) {
-    uint8_t c = p[i];
-    if (c < 0x80) {
+    // Names are mostly ASCII: skip it in a tight loop.
+    if (p[i] < 0x80) {
       ++i;
       continue;
     }
-    size_t extra;
-    uint32_t cp;
-    if (c >= 0xC2 && c <= 0xDF) {
-      extra = 1;
-      cp = c & 0x1F;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      extra = 2;
-      cp = c & 0x0F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      extra = 3;
-      cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (len - i <= extra) return false;
-    for (size_t k = 1; k <= extra; ++k) {
-      if ((p[i + k] & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (p[i + k] & 0x3F);
-    }
-    if ((extra == 2 && cp < 0x800) || (extra == 3 && cp < 0x10000) || cp > 0x10FFFF ||
-        (cp >= 0xD800 && cp <= 0xDFFF)) {
-      return false;
-    }
-    i += extra + 1;
+    size_t n = qor_utf8_seq(s + i, len - i);
+    if (n == 0) return false;
+    i += n;
   }
   return true;
 }

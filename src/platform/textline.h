@@ -1,6 +1,6 @@
 // Small text helpers shared by the platform layer's file readers (settings file, domain
-// directory, hosts file, smb.conf): bounded line reading that accepts LF and CRLF line ends,
-// ASCII-only case folding and UTF-8 validation.
+// directory, hosts file, smb.conf) and the runtime library's multibyte comparisons: bounded
+// line reading that accepts LF and CRLF line ends, ASCII-only case folding and UTF-8 validation.
 #pragma once
 
 #include <cstddef>
@@ -24,6 +24,11 @@ inline bool qor_is_blank(char c) { return c == ' ' || c == '\t'; }
 // answer never depends on the process's locale).
 bool qor_ascii_iequal(const char* a, const char* b);
 bool qor_ascii_iequal_n(const char* a, size_t alen, const char* b, size_t blen);
+
+// Length of the well-formed UTF-8 sequence at s[0..left) (`left` >= 1): 1 for any byte below
+// 0x80 (NUL included), 0 if the bytes there are no well-formed sequence (overlong form,
+// surrogate, above U+10FFFF, stray continuation byte, or cut off by `left`).
+size_t qor_utf8_seq(const char* s, size_t left);
 
 // True when s[0..len) is well-formed UTF-8 (no overlong forms, no surrogates, at most U+10FFFF).
 bool qor_utf8_valid(const char* s, size_t len);

@@ -17,6 +17,7 @@
 #define SD_JOURNAL_SUPPRESS_LOCATION
 #include <systemd/sd-journal.h>
 
+#include "platform/textline.h"
 #include "registry/status.h"
 #include "service/elog_messages.h"
 
@@ -58,35 +59,6 @@ void put_str(outbuf* o, const char* s) { put(o, s, std::strlen(s)); }
 
 void put_ch(outbuf* o, char c) { put(o, &c, 1); }
 
-// Length of the valid UTF-8 sequence at s (at most `left` bytes), 0 if none.
-size_t utf8_seq(const unsigned char* s, size_t left) {
-  unsigned char c = s[0];
-  size_t need;
-  uint32_t cp;
-  if (c < 0x80) return 1;
-  if (c >= 0xC2 && c <= 0xDF) {
-    need = 2;
-    cp = c & 0x1F;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    need = 3;
-    cp = c & 0x0F;
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    need = 4;
-    cp = c & 0x07;
-  } else {
-    return 0;
-  }
-  if (left < need) return 0;
-  for (size_t i = 1; i < need; i++) {
-    if ((s[i] & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (s[i] & 0x3F);
-  }
-  if ((need == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
-      (need == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
-    return 0;
-  return need;
-}
-
 // A JSON string: quotes, backslashes and control characters escaped; a byte
 // that is not part of valid UTF-8 becomes \u00XX so the line stays valid JSON.
 void put_json(outbuf* o, const char* s) {
@@ -96,7 +68,7 @@ void put_json(outbuf* o, const char* s) {
   put_ch(o, '"');
   while (left > 0) {
     unsigned char c = *u;
-    size_t seq = utf8_seq(u, left);
+    size_t seq = qor_utf8_seq(reinterpret_cast<const char*>(u), left);
     if (c == '"' || c == '\\') {
       put_ch(o, '\\');
       put_ch(o, static_cast<char>(c));
