@@ -6,26 +6,12 @@ int _mbscmp(const char* a, const char* b) {
   return std::strcmp(a, b);
 }
 
-namespace {
-
-// Byte to byte with ASCII capitals made small; every other byte maps to itself.
-struct FoldTable {
-  unsigned char to[256];
-  constexpr FoldTable() : to() {
-    for (int c = 0; c < 256; ++c)
-      to[c] = static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
-  }
-};
-constexpr FoldTable kFold;
-
-}  // namespace
-
 int _mbsicmp(const char* a, const char* b) {
   if (!qor_utf8_valid(a) || !qor_utf8_valid(b)) return _NLSCMPERROR;
   const auto* p = reinterpret_cast<const unsigned char*>(a);
   const auto* q = reinterpret_cast<const unsigned char*>(b);
   for (;; ++p, ++q) {
-    int d = kFold.to[*p] - kFold.to[*q];
+    int d = qor_ascii_fold(*p) - qor_ascii_fold(*q);
     if (d != 0 || *p == 0) return d;
   }
 }

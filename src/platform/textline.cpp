@@ -27,14 +27,13 @@ qor_line_result qor_read_line(FILE* file, char* buf, size_t cap, size_t* len) {
   return QOR_LINE_OK;
 }
 
-namespace {
-char fold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-}  // namespace
-
 bool qor_ascii_iequal_n(const char* a, size_t alen, const char* b, size_t blen) {
   if (alen != blen) return false;
   for (size_t i = 0; i < alen; ++i) {
-    if (fold(a[i]) != fold(b[i])) return false;
+    if (qor_ascii_fold(static_cast<unsigned char>(a[i])) !=
+        qor_ascii_fold(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
   }
   return true;
 }

@@ -20,6 +20,19 @@ qor_line_result qor_read_line(FILE* file, char* buf, size_t cap, size_t* len);
 // Blank as the readers understand it: space or tab.
 inline bool qor_is_blank(char c) { return c == ' ' || c == '\t'; }
 
+// Byte to byte with ASCII capitals made small; every other byte maps to itself. A table, as
+// the domain tables fold on every bisection step.
+struct qor_ascii_fold_table {
+  unsigned char to[256];
+  constexpr qor_ascii_fold_table() : to() {
+    for (int c = 0; c < 256; ++c)
+      to[c] = static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+  }
+};
+inline constexpr qor_ascii_fold_table kQorAsciiFold;
+
+inline unsigned char qor_ascii_fold(unsigned char c) { return kQorAsciiFold.to[c]; }
+
 // Equality of byte strings folding ASCII letters only (names in files compare this way, so the
 // answer never depends on the process's locale).
 bool qor_ascii_iequal(const char* a, const char* b);
