@@ -180,19 +180,16 @@ bool qor_ndr_get_out_string(ndr_reader* r, char** s) {
   return !present || ndr_get_string(r, s);
 }
 
-void qor_ndr_free_qorobjid(qorobjid* obj) {
-  NS__MIDL_user_free(obj->name);
-  NS__MIDL_user_free(obj->domain);
-}
+// NS__MIDL_user_free and the records' releases both end in qor_free, so what the
+// stubs and readers allocate goes back through the records' own operations.
+void qor_ndr_free_qorobjid(qorobjid* obj) { NS__free_qorobjid(obj); }
 
 void qor_ndr_free_qorobjects(qorobjects* obj) {
-  if (obj->len <= 0 || obj->val == nullptr) return;
-  for (int32_t i = 0; i < obj->len; ++i) qor_ndr_free_qorobjid(&obj->val[i]);
-  NS__MIDL_user_free(obj->val);
+  if (obj->val != nullptr) NS__free_qorobjects(obj);
 }
 
 void qor_ndr_free_strings(int32_t len, char** val) {
-  if (len <= 0 || val == nullptr) return;
-  for (int32_t i = 0; i < len; ++i) NS__MIDL_user_free(val[i]);
-  NS__MIDL_user_free(val);
+  if (val == nullptr) return;
+  rpcbinding list = {len, val};
+  NS__free_rpcbinding(&list);
 }

@@ -32,10 +32,10 @@ void qor_ndr_reader_init(ndr_reader* r, const uint8_t* in, size_t len);
 void qor_ndr_put_out_string(ndr_writer* w, const char* s);
 bool qor_ndr_get_out_string(ndr_reader* r, char** s);
 
-// Release of what a manager put into the stub's out records, with
-// NS__MIDL_user_free; the same rules as the records' own release operations
-// (a count of 0 leaves the array alone, null strings are skipped), and a
-// null array under a non-zero count is tolerated.
+// Release of what a manager put into the stub's out records: the records'
+// NS__free_ operations (their qor_free is what NS__MIDL_user_free does), so a
+// count of 0 leaves the array alone and null strings are skipped; a null array
+// under a non-zero count is tolerated as well.
 void qor_ndr_free_qorobjid(qorobjid* obj);
 void qor_ndr_free_qorobjects(qorobjects* obj);
 void qor_ndr_free_strings(int32_t len, char** val);
