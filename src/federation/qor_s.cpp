@@ -24,10 +24,11 @@ bool get_param(ndr_reader* r, void* param, const ndr_type* type) {
   return ndr_get_record(r, param, type);
 }
 
-// Ends a reply: on a marshalling failure the partial reply is dropped.
-rpc_stub_result finish(ndr_writer* w, std::vector<uint8_t>* out, size_t mark) {
+// Ends a reply: on a marshalling failure the partial reply is dropped, back to
+// where the writer started.
+rpc_stub_result finish(ndr_writer* w) {
   if (w->status != 0) {
-    out->resize(mark);
+    w->out->resize(w->origin);
     return {w->status, true};
   }
   return {0, true};
@@ -42,13 +43,12 @@ rpc_stub_result ns_qor_if_qor_getdomain(const void* epv, const uint8_t* /*in*/, 
   char* domain = nullptr;
   int result = v->qor_getdomain(nullptr, &domain);
 
-  size_t mark = out->size();
   ndr_writer w;
   ndr_writer_init(&w, out);
   qor_ndr_put_out_string(&w, domain);
   ndr_put_i32(&w, result);
   NS__MIDL_user_free(domain);
-  return finish(&w, out, mark);
+  return finish(&w);
 }
 
 rpc_stub_result ns_qor_if_qor_deleteobj(const void* epv, const uint8_t* in, size_t in_len,
@@ -62,11 +62,10 @@ rpc_stub_result ns_qor_if_qor_deleteobj(const void* epv, const uint8_t* in, size
   int result = v->qor_deleteobj(nullptr, &obj);
   ndr_reader_release(&r);
 
-  size_t mark = out->size();
   ndr_writer w;
   ndr_writer_init(&w, out);
   ndr_put_i32(&w, result);
-  return finish(&w, out, mark);
+  return finish(&w);
 }
 
 rpc_stub_result ns_qor_if_qor_createobj(const void* epv, const uint8_t* in, size_t in_len,
@@ -88,12 +87,11 @@ rpc_stub_result ns_qor_if_qor_createobj(const void* epv, const uint8_t* in, size
   int result = v->qor_createobj(nullptr, &obj, &assoc, force, &svinfo, &members, &created);
   ndr_reader_release(&r);
 
-  size_t mark = out->size();
   ndr_writer w;
   ndr_writer_init(&w, out);
   ndr_put_i32(&w, created);
   ndr_put_i32(&w, result);
-  return finish(&w, out, mark);
+  return finish(&w);
 }
 
 rpc_stub_result ns_qor_if_qor_getobj(const void* epv, const uint8_t* in, size_t in_len,
@@ -111,7 +109,6 @@ rpc_stub_result ns_qor_if_qor_getobj(const void* epv, const uint8_t* in, size_t 
   int result = v->qor_getobj(nullptr, &obj, &server, &binding, &supportauth, &nsclass);
   ndr_reader_release(&r);
 
-  size_t mark = out->size();
   ndr_writer w;
   ndr_writer_init(&w, out);
   ndr_put_record(&w, &server, &QOR_NDR_QOROBJID);
@@ -121,7 +118,7 @@ rpc_stub_result ns_qor_if_qor_getobj(const void* epv, const uint8_t* in, size_t 
   ndr_put_i32(&w, result);
   qor_ndr_free_qorobjid(&server);
   qor_ndr_free_strings(binding.len, binding.val);
-  return finish(&w, out, mark);
+  return finish(&w);
 }
 
 rpc_stub_result ns_qor_if_qor_listobj(const void* epv, const uint8_t* in, size_t in_len,
@@ -136,13 +133,12 @@ rpc_stub_result ns_qor_if_qor_listobj(const void* epv, const uint8_t* in, size_t
   int result = v->qor_listobj(nullptr, &obj, &objects);
   ndr_reader_release(&r);
 
-  size_t mark = out->size();
   ndr_writer w;
   ndr_writer_init(&w, out);
   ndr_put_record(&w, &objects, &QOR_NDR_QOROBJECTS);
   ndr_put_i32(&w, result);
   qor_ndr_free_qorobjects(&objects);
-  return finish(&w, out, mark);
+  return finish(&w);
 }
 
 rpc_stub_result ns_qor_if_qor_gethost(const void* epv, const uint8_t* in, size_t in_len,
@@ -157,13 +153,12 @@ rpc_stub_result ns_qor_if_qor_gethost(const void* epv, const uint8_t* in, size_t
   int result = v->qor_gethost(nullptr, &obj, &host);
   ndr_reader_release(&r);
 
-  size_t mark = out->size();
   ndr_writer w;
   ndr_writer_init(&w, out);
   qor_ndr_put_out_string(&w, host);
   ndr_put_i32(&w, result);
   NS__MIDL_user_free(host);
-  return finish(&w, out, mark);
+  return finish(&w);
 }
 
 rpc_stub_result ns_qor_if_qor_listdomain(const void* epv, const uint8_t* in, size_t in_len,
@@ -178,13 +173,12 @@ rpc_stub_result ns_qor_if_qor_listdomain(const void* epv, const uint8_t* in, siz
   int result = v->qor_listdomain(nullptr, domain, &list);
   ndr_reader_release(&r);
 
-  size_t mark = out->size();
   ndr_writer w;
   ndr_writer_init(&w, out);
   ndr_put_record(&w, &list, &QOR_NDR_DOMAINLIST);
   ndr_put_i32(&w, result);
   qor_ndr_free_strings(list.len, list.val);
-  return finish(&w, out, mark);
+  return finish(&w);
 }
 
 rpc_stub_result ns_qor_if_qor_hello(const void* epv, const uint8_t* in, size_t in_len,
@@ -199,13 +193,12 @@ rpc_stub_result ns_qor_if_qor_hello(const void* epv, const uint8_t* in, size_t i
   int result = v->qor_hello(nullptr, domain, &host);
   ndr_reader_release(&r);
 
-  size_t mark = out->size();
   ndr_writer w;
   ndr_writer_init(&w, out);
   qor_ndr_put_out_string(&w, host);
   ndr_put_i32(&w, result);
   NS__MIDL_user_free(host);
-  return finish(&w, out, mark);
+  return finish(&w);
 }
 
 const rpc_server_stub_t ns_qor_if_v1_1_server_stubs[QOR_OP_COUNT] = {
