@@ -1,5 +1,7 @@
 #include "platform/rpc/rpc_types.h"
 
+#include <cstring>
+
 #include <gtest/gtest.h>
 
 TEST(RpcUuid, TextAndWireFormsRoundTrip) {
@@ -13,7 +15,7 @@ TEST(RpcUuid, TextAndWireFormsRoundTrip) {
   rpc_uuid_to_wire(u, wire);
   const uint8_t expected[16] = {0x04, 0x5d, 0x88, 0x8a, 0xeb, 0x1c, 0xc9, 0x11,
                                 0x9f, 0xe8, 0x08, 0x00, 0x2b, 0x10, 0x48, 0x60};
-  EXPECT_EQ(0, memcmp(wire, expected, 16));
+  EXPECT_EQ(0, std::memcmp(wire, expected, 16));
   EXPECT_EQ(rpc_uuid_from_wire(wire), u);
 }
 
