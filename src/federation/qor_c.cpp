@@ -11,8 +11,10 @@ void put_ref_record(ndr_writer* w, const void* param, const ndr_type* type) {
   ndr_put_record(w, param, type);
 }
 
-uint32_t finish_request(ndr_writer* w, std::vector<uint8_t>* out, size_t mark) {
-  if (w->status != 0) out->resize(mark);
+// Ends a request: on a marshalling failure the partial request is dropped,
+// back to where the writer started.
+uint32_t finish_request(ndr_writer* w) {
+  if (w->status != 0) w->out->resize(w->origin);
   return w->status;
 }
 
@@ -51,11 +53,10 @@ uint32_t qor_c_unmarshal_getdomain_reply(const uint8_t* in, size_t in_len, char*
 }
 
 uint32_t qor_c_marshal_deleteobj_request(const qorobjid* obj, std::vector<uint8_t>* out) {
-  size_t mark = out->size();
   ndr_writer w;
   ndr_writer_init(&w, out);
   put_ref_record(&w, obj, &QOR_NDR_QOROBJID);
-  return finish_request(&w, out, mark);
+  return finish_request(&w);
 }
 
 uint32_t qor_c_unmarshal_deleteobj_reply(const uint8_t* in, size_t in_len, int* result) {
@@ -67,7 +68,6 @@ uint32_t qor_c_unmarshal_deleteobj_reply(const uint8_t* in, size_t in_len, int* 
 uint32_t qor_c_marshal_createobj_request(const qorobjid* obj, const qorobjid* assoc, int32_t force,
                                          const qor_serverinfo* svinfo, const qorobjects* members,
                                          std::vector<uint8_t>* out) {
-  size_t mark = out->size();
   ndr_writer w;
   ndr_writer_init(&w, out);
   put_ref_record(&w, obj, &QOR_NDR_QOROBJID);
@@ -75,7 +75,7 @@ uint32_t qor_c_marshal_createobj_request(const qorobjid* obj, const qorobjid* as
   ndr_put_i32(&w, force);
   put_ref_record(&w, svinfo, &QOR_NDR_SERVERINFO);
   put_ref_record(&w, members, &QOR_NDR_QOROBJECTS);
-  return finish_request(&w, out, mark);
+  return finish_request(&w);
 }
 
 uint32_t qor_c_unmarshal_createobj_reply(const uint8_t* in, size_t in_len, int32_t* created,
@@ -139,11 +139,10 @@ uint32_t qor_c_unmarshal_gethost_reply(const uint8_t* in, size_t in_len, char** 
 }
 
 uint32_t qor_c_marshal_listdomain_request(const char* domain, std::vector<uint8_t>* out) {
-  size_t mark = out->size();
   ndr_writer w;
   ndr_writer_init(&w, out);
   ndr_put_string(&w, domain);  // a [ref] string: null fails
-  return finish_request(&w, out, mark);
+  return finish_request(&w);
 }
 
 uint32_t qor_c_unmarshal_listdomain_reply(const uint8_t* in, size_t in_len, domainlist* list,
