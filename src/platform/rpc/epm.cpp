@@ -7,29 +7,22 @@
 
 namespace {
 
-uint16_t get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-
-void put16(std::vector<uint8_t>* out, uint16_t v) {
-  out->push_back(static_cast<uint8_t>(v));
-  out->push_back(static_cast<uint8_t>(v >> 8));
-}
-
 // A UUID floor: lhs = id, UUID, major version; rhs = minor version.
 void put_uuid_floor(std::vector<uint8_t>* out, const rpc_syntax_id& s) {
-  put16(out, 19);
+  rpc_put_le16(out, 19);
   out->push_back(EPM_FLOOR_UUID);
   uint8_t w[16];
   rpc_uuid_to_wire(s.uuid, w);
   out->insert(out->end(), w, w + 16);
-  put16(out, s.major);
-  put16(out, 2);
-  put16(out, s.minor);
+  rpc_put_le16(out, s.major);
+  rpc_put_le16(out, 2);
+  rpc_put_le16(out, s.minor);
 }
 
 void put_simple_floor(std::vector<uint8_t>* out, uint8_t id, const uint8_t* rhs, uint16_t n) {
-  put16(out, 1);
+  rpc_put_le16(out, 1);
   out->push_back(id);
-  put16(out, n);
+  rpc_put_le16(out, n);
   out->insert(out->end(), rhs, rhs + n);
 }
 
@@ -37,8 +30,8 @@ bool get_uuid_floor(const uint8_t* lhs, size_t lhs_len, const uint8_t* rhs, size
                     rpc_syntax_id* s) {
   if (lhs_len != 19 || lhs[0] != EPM_FLOOR_UUID || rhs_len != 2) return false;
   s->uuid = rpc_uuid_from_wire(lhs + 1);
-  s->major = get16(lhs + 17);
-  s->minor = get16(rhs);
+  s->major = rpc_get_le16(lhs + 17);
+  s->minor = rpc_get_le16(rhs);
   return true;
 }
 
@@ -89,7 +82,7 @@ void put_twr(ndr_writer* w, const epm_tower& t) {
 // ---- Towers ----
 
 void epm_tower_encode(const epm_tower& t, std::vector<uint8_t>* out) {
-  put16(out, 5);
+  rpc_put_le16(out, 5);
   put_uuid_floor(out, t.iface);
   put_uuid_floor(out, t.transfer);
   const uint8_t zero[2] = {0, 0};
@@ -102,17 +95,17 @@ void epm_tower_encode(const epm_tower& t, std::vector<uint8_t>* out) {
 int epm_tower_decode(const uint8_t* p, size_t len, epm_tower* out) {
   *out = epm_tower{};
   if (len < 2) return RPC_X_BAD_STUB_DATA;
-  size_t floors = get16(p);
+  size_t floors = rpc_get_le16(p);
   if (floors < 3 || floors > EPM_MAX_FLOORS) return RPC_X_BAD_STUB_DATA;
   size_t off = 2;
   for (size_t i = 0; i < floors; ++i) {
     if (len - off < 2) return RPC_X_BAD_STUB_DATA;
-    size_t lhs_len = get16(p + off);
+    size_t lhs_len = rpc_get_le16(p + off);
     off += 2;
     if (lhs_len == 0 || len - off < lhs_len + 2) return RPC_X_BAD_STUB_DATA;
     const uint8_t* lhs = p + off;
     off += lhs_len;
-    size_t rhs_len = get16(p + off);
+    size_t rhs_len = rpc_get_le16(p + off);
     off += 2;
     if (len - off < rhs_len) return RPC_X_BAD_STUB_DATA;
     const uint8_t* rhs = p + off;

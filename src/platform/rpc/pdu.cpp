@@ -7,22 +7,6 @@
 
 namespace {
 
-uint16_t get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-
-uint32_t get32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-void put16(std::vector<uint8_t>* out, uint16_t v) {
-  out->push_back(static_cast<uint8_t>(v));
-  out->push_back(static_cast<uint8_t>(v >> 8));
-}
-
-void put32(std::vector<uint8_t>* out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out->push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-
 void put_uuid(std::vector<uint8_t>* out, const rpc_uuid& u) {
   uint8_t w[16];
   rpc_uuid_to_wire(u, w);
@@ -31,15 +15,15 @@ void put_uuid(std::vector<uint8_t>* out, const rpc_uuid& u) {
 
 void put_syntax(std::vector<uint8_t>* out, const rpc_syntax_id& s) {
   put_uuid(out, s.uuid);
-  put16(out, s.major);
-  put16(out, s.minor);
+  rpc_put_le16(out, s.major);
+  rpc_put_le16(out, s.minor);
 }
 
 rpc_syntax_id get_syntax(const uint8_t* p) {
   rpc_syntax_id s;
   s.uuid = rpc_uuid_from_wire(p);
-  s.major = get16(p + 16);
-  s.minor = get16(p + 18);
+  s.major = rpc_get_le16(p + 16);
+  s.minor = rpc_get_le16(p + 18);
   return s;
 }
 
@@ -48,9 +32,9 @@ size_t begin_pdu(std::vector<uint8_t>* out, uint8_t ptype, uint8_t flags, uint32
   size_t start = out->size();
   const uint8_t head[8] = {5, 0, ptype, flags, 0x10, 0, 0, 0};
   out->insert(out->end(), head, head + 8);
-  put16(out, 0);  // frag_length, set by finish_pdu
-  put16(out, 0);  // auth_length
-  put32(out, call_id);
+  rpc_put_le16(out, 0);  // frag_length, set by finish_pdu
+  rpc_put_le16(out, 0);  // auth_length
+  rpc_put_le32(out, call_id);
   return start;
 }
 
@@ -93,9 +77,9 @@ int pdu_header_decode(const uint8_t* p, pdu_header* h) {
   h->ptype = p[2];
   h->pfc_flags = p[3];
   std::memcpy(h->drep, p + 4, 4);
-  h->frag_length = get16(p + 8);
-  h->auth_length = get16(p + 10);
-  h->call_id = get32(p + 12);
+  h->frag_length = rpc_get_le16(p + 8);
+  h->auth_length = rpc_get_le16(p + 10);
+  h->call_id = rpc_get_le32(p + 12);
   // DCE 1.1 clients may say 5.1; the body is the same.
   if (h->rpc_vers != 5 || h->rpc_vers_minor > 1) return RPC_S_PROTOCOL_ERROR;
   // Byte 0: integers little-endian (high nibble 1), characters ASCII (low
@@ -116,9 +100,9 @@ int pdu_decode_bind(const uint8_t* pdu, size_t len, pdu_header* h, pdu_bind* out
   if (st != RPC_S_OK) return st;
   if (h->ptype != PDU_BIND && h->ptype != PDU_ALTER_CONTEXT) return RPC_S_PROTOCOL_ERROR;
   if (end < 28) return RPC_S_PROTOCOL_ERROR;
-  out->max_xmit_frag = get16(pdu + 16);
-  out->max_recv_frag = get16(pdu + 18);
-  out->assoc_group_id = get32(pdu + 20);
+  out->max_xmit_frag = rpc_get_le16(pdu + 16);
+  out->max_recv_frag = rpc_get_le16(pdu + 18);
+  out->assoc_group_id = rpc_get_le32(pdu + 20);
   uint8_t n_ctx = pdu[24];
   out->contexts.clear();
   size_t off = 28;
@@ -127,7 +111,7 @@ int pdu_decode_bind(const uint8_t* pdu, size_t len, pdu_header* h, pdu_bind* out
   for (unsigned i = 0; i < n_ctx; ++i) {
     if (end - off < 24) return RPC_S_PROTOCOL_ERROR;
     pdu_pres_context c;
-    c.cont_id = get16(pdu + off);
+    c.cont_id = rpc_get_le16(pdu + off);
     uint8_t n_transfer = pdu[off + 2];
     c.abstract = get_syntax(pdu + off + 4);
     off += 24;
@@ -149,10 +133,10 @@ int pdu_decode_bind_ack(const uint8_t* pdu, size_t len, pdu_header* h, pdu_bind_
     return RPC_S_PROTOCOL_ERROR;
   }
   if (end < 26) return RPC_S_PROTOCOL_ERROR;
-  out->max_xmit_frag = get16(pdu + 16);
-  out->max_recv_frag = get16(pdu + 18);
-  out->assoc_group_id = get32(pdu + 20);
-  size_t addr_len = get16(pdu + 24);
+  out->max_xmit_frag = rpc_get_le16(pdu + 16);
+  out->max_recv_frag = rpc_get_le16(pdu + 18);
+  out->assoc_group_id = rpc_get_le32(pdu + 20);
+  size_t addr_len = rpc_get_le16(pdu + 24);
   if (end - 26 < addr_len) return RPC_S_PROTOCOL_ERROR;
   const char* addr = reinterpret_cast<const char*>(pdu + 26);
   // The length counts the NUL; keep the text up to it.
@@ -166,8 +150,8 @@ int pdu_decode_bind_ack(const uint8_t* pdu, size_t len, pdu_header* h, pdu_bind_
   out->results.reserve(n_results);
   for (unsigned i = 0; i < n_results; ++i, off += 24) {
     pdu_result r;
-    r.result = get16(pdu + off);
-    r.reason = get16(pdu + off + 2);
+    r.result = rpc_get_le16(pdu + off);
+    r.reason = rpc_get_le16(pdu + off + 2);
     r.transfer = get_syntax(pdu + off + 4);
     out->results.push_back(r);
   }
@@ -179,7 +163,7 @@ int pdu_decode_bind_nak(const uint8_t* pdu, size_t len, pdu_header* h, pdu_bind_
   int st = open_pdu(pdu, len, h, &end);
   if (st != RPC_S_OK) return st;
   if (h->ptype != PDU_BIND_NAK || end < 18) return RPC_S_PROTOCOL_ERROR;
-  out->reject_reason = get16(pdu + 16);
+  out->reject_reason = rpc_get_le16(pdu + 16);
   out->versions.clear();
   // The version list is optional: some servers end the PDU after the reason.
   if (end > 18) {
@@ -199,9 +183,9 @@ int pdu_decode_request(const uint8_t* pdu, size_t len, pdu_header* h, pdu_reques
   out->has_object = (h->pfc_flags & PFC_OBJECT_UUID) != 0;
   if (out->has_object) head += 16;
   if (end < head) return RPC_S_PROTOCOL_ERROR;
-  out->alloc_hint = get32(pdu + 16);
-  out->cont_id = get16(pdu + 20);
-  out->opnum = get16(pdu + 22);
+  out->alloc_hint = rpc_get_le32(pdu + 16);
+  out->cont_id = rpc_get_le16(pdu + 20);
+  out->opnum = rpc_get_le16(pdu + 22);
   out->object = out->has_object ? rpc_uuid_from_wire(pdu + 24) : rpc_uuid{};
   out->stub = pdu + head;
   out->stub_len = end - head;
@@ -213,8 +197,8 @@ int pdu_decode_response(const uint8_t* pdu, size_t len, pdu_header* h, pdu_respo
   int st = open_pdu(pdu, len, h, &end);
   if (st != RPC_S_OK) return st;
   if (h->ptype != PDU_RESPONSE || end < PDU_RESPONSE_HEADER_LEN) return RPC_S_PROTOCOL_ERROR;
-  out->alloc_hint = get32(pdu + 16);
-  out->cont_id = get16(pdu + 20);
+  out->alloc_hint = rpc_get_le32(pdu + 16);
+  out->cont_id = rpc_get_le16(pdu + 20);
   out->cancel_count = pdu[22];
   out->stub = pdu + PDU_RESPONSE_HEADER_LEN;
   out->stub_len = end - PDU_RESPONSE_HEADER_LEN;
@@ -226,11 +210,11 @@ int pdu_decode_fault(const uint8_t* pdu, size_t len, pdu_header* h, pdu_fault* o
   int st = open_pdu(pdu, len, h, &end);
   if (st != RPC_S_OK) return st;
   if (h->ptype != PDU_FAULT || end < 28) return RPC_S_PROTOCOL_ERROR;
-  out->alloc_hint = get32(pdu + 16);
-  out->cont_id = get16(pdu + 20);
+  out->alloc_hint = rpc_get_le32(pdu + 16);
+  out->cont_id = rpc_get_le16(pdu + 20);
   out->cancel_count = pdu[22];
   out->flags = pdu[23];
-  out->status = get32(pdu + 24);
+  out->status = rpc_get_le32(pdu + 24);
   return RPC_S_OK;
 }
 
@@ -244,13 +228,13 @@ int pdu_encode_bind(uint8_t ptype, uint8_t flags, uint32_t call_id, const pdu_bi
   }
   if (size > 0xFFFF) return RPC_S_INVALID_ARG;
   size_t start = begin_pdu(out, ptype, flags, call_id);
-  put16(out, body.max_xmit_frag);
-  put16(out, body.max_recv_frag);
-  put32(out, body.assoc_group_id);
-  put32(out, static_cast<uint32_t>(body.contexts.size()));  // n_ctx, 3 reserved bytes
+  rpc_put_le16(out, body.max_xmit_frag);
+  rpc_put_le16(out, body.max_recv_frag);
+  rpc_put_le32(out, body.assoc_group_id);
+  rpc_put_le32(out, static_cast<uint32_t>(body.contexts.size()));  // n_ctx, 3 reserved bytes
   for (const pdu_pres_context& c : body.contexts) {
-    put16(out, c.cont_id);
-    put16(out, static_cast<uint16_t>(c.transfers.size()));  // n_transfer_syn, reserved
+    rpc_put_le16(out, c.cont_id);
+    rpc_put_le16(out, static_cast<uint16_t>(c.transfers.size()));  // n_transfer_syn, reserved
     put_syntax(out, c.abstract);
     for (const rpc_syntax_id& t : c.transfers) put_syntax(out, t);
   }
@@ -264,20 +248,20 @@ int pdu_encode_bind_ack(uint8_t ptype, uint8_t flags, uint32_t call_id, const pd
   size_t size = ((26 + addr_len + 3) & ~size_t{3}) + 4 + 24 * body.results.size();
   if (body.results.size() > 255 || size > 0xFFFF) return RPC_S_INVALID_ARG;
   size_t start = begin_pdu(out, ptype, flags, call_id);
-  put16(out, body.max_xmit_frag);
-  put16(out, body.max_recv_frag);
-  put32(out, body.assoc_group_id);
-  put16(out, static_cast<uint16_t>(addr_len));
+  rpc_put_le16(out, body.max_xmit_frag);
+  rpc_put_le16(out, body.max_recv_frag);
+  rpc_put_le32(out, body.assoc_group_id);
+  rpc_put_le16(out, static_cast<uint16_t>(addr_len));
   if (addr_len != 0) {
     out->insert(out->end(), body.sec_addr.begin(), body.sec_addr.end());
     out->push_back(0);
   }
   // The results start 4-aligned from the PDU start.
   while ((out->size() - start) % 4 != 0) out->push_back(0);
-  put32(out, static_cast<uint32_t>(body.results.size()));  // n_results, 3 reserved bytes
+  rpc_put_le32(out, static_cast<uint32_t>(body.results.size()));  // n_results, 3 reserved bytes
   for (const pdu_result& r : body.results) {
-    put16(out, r.result);
-    put16(out, r.reason);
+    rpc_put_le16(out, r.result);
+    rpc_put_le16(out, r.reason);
     put_syntax(out, r.transfer);
   }
   finish_pdu(out, start);
@@ -286,12 +270,12 @@ int pdu_encode_bind_ack(uint8_t ptype, uint8_t flags, uint32_t call_id, const pd
 
 void pdu_encode_bind_nak(uint32_t call_id, uint16_t reason, std::vector<uint8_t>* out) {
   size_t start = begin_pdu(out, PDU_BIND_NAK, PFC_FIRST_FRAG | PFC_LAST_FRAG, call_id);
-  put16(out, reason);
+  rpc_put_le16(out, reason);
   out->push_back(1);  // one supported protocol version: 5.0
   out->push_back(5);
   out->push_back(0);
   out->push_back(0);
-  put16(out, 0);
+  rpc_put_le16(out, 0);
   finish_pdu(out, start);
 }
 
@@ -302,9 +286,9 @@ int pdu_encode_request(uint8_t flags, uint32_t call_id, uint32_t alloc_hint, uin
   if (stub_len > 0xFFFF - head) return RPC_S_INVALID_ARG;
   if (object != nullptr) flags |= PFC_OBJECT_UUID;
   size_t start = begin_pdu(out, PDU_REQUEST, flags, call_id);
-  put32(out, alloc_hint);
-  put16(out, cont_id);
-  put16(out, opnum);
+  rpc_put_le32(out, alloc_hint);
+  rpc_put_le16(out, cont_id);
+  rpc_put_le16(out, opnum);
   if (object != nullptr) put_uuid(out, *object);
   if (stub_len != 0) out->insert(out->end(), stub, stub + stub_len);
   finish_pdu(out, start);
@@ -315,9 +299,9 @@ int pdu_encode_response(uint8_t flags, uint32_t call_id, uint32_t alloc_hint, ui
                         const uint8_t* stub, size_t stub_len, std::vector<uint8_t>* out) {
   if (stub_len > 0xFFFF - PDU_RESPONSE_HEADER_LEN) return RPC_S_INVALID_ARG;
   size_t start = begin_pdu(out, PDU_RESPONSE, flags, call_id);
-  put32(out, alloc_hint);
-  put16(out, cont_id);
-  put16(out, 0);  // cancel_count, reserved
+  rpc_put_le32(out, alloc_hint);
+  rpc_put_le16(out, cont_id);
+  rpc_put_le16(out, 0);  // cancel_count, reserved
   if (stub_len != 0) out->insert(out->end(), stub, stub + stub_len);
   finish_pdu(out, start);
   return RPC_S_OK;
@@ -328,11 +312,11 @@ void pdu_encode_fault(uint8_t flags, uint32_t call_id, uint16_t cont_id, uint32_
   size_t start = begin_pdu(out, PDU_FAULT,
                            static_cast<uint8_t>(flags | PFC_FIRST_FRAG | PFC_LAST_FRAG), call_id);
   // Readers take alloc_hint - 32 as the length of extended error data: 32 says none.
-  put32(out, static_cast<uint32_t>(PDU_FAULT_LEN));
-  put16(out, cont_id);
-  put16(out, 0);  // cancel_count, flags
-  put32(out, status);
-  put32(out, 0);
+  rpc_put_le32(out, static_cast<uint32_t>(PDU_FAULT_LEN));
+  rpc_put_le16(out, cont_id);
+  rpc_put_le16(out, 0);  // cancel_count, flags
+  rpc_put_le32(out, status);
+  rpc_put_le32(out, 0);
   finish_pdu(out, start);
 }
 

@@ -69,10 +69,9 @@ void rpc_uuid_to_wire(const rpc_uuid& u, uint8_t out[16]) {
 
 rpc_uuid rpc_uuid_from_wire(const uint8_t in[16]) {
   rpc_uuid u{};
-  u.time_low = static_cast<uint32_t>(in[0]) | static_cast<uint32_t>(in[1]) << 8 |
-               static_cast<uint32_t>(in[2]) << 16 | static_cast<uint32_t>(in[3]) << 24;
-  u.time_mid = static_cast<uint16_t>(in[4] | in[5] << 8);
-  u.time_hi_and_version = static_cast<uint16_t>(in[6] | in[7] << 8);
+  u.time_low = rpc_get_le32(in);
+  u.time_mid = rpc_get_le16(in + 4);
+  u.time_hi_and_version = rpc_get_le16(in + 6);
   std::memcpy(u.clock_seq_and_node, in + 8, 8);
   return u;
 }

@@ -24,6 +24,20 @@ void rpc_uuid_format(const rpc_uuid& uuid, char* buf);
 void rpc_uuid_to_wire(const rpc_uuid& uuid, uint8_t out[16]);
 rpc_uuid rpc_uuid_from_wire(const uint8_t in[16]);
 
+// Little-endian integers as the wire forms carry them (PDU headers, towers, UUIDs).
+inline uint16_t rpc_get_le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+inline uint32_t rpc_get_le32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+inline void rpc_put_le16(std::vector<uint8_t>* out, uint16_t v) {
+  out->push_back(static_cast<uint8_t>(v));
+  out->push_back(static_cast<uint8_t>(v >> 8));
+}
+inline void rpc_put_le32(std::vector<uint8_t>* out, uint32_t v) {
+  for (int i = 0; i < 4; ++i) out->push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
 // An abstract or transfer syntax: interface UUID and version.
 struct rpc_syntax_id {
   rpc_uuid uuid;
