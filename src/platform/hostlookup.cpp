@@ -68,16 +68,8 @@ char* hosts_file() {
 bool parse_hosts_line(char* line, in_addr* addr, char** fields, size_t* nfields) {
   char* hash = std::strchr(line, '#');
   if (hash != nullptr) *hash = '\0';
-  size_t n = 0;
-  char* p = line;
-  for (;;) {
-    while (qor_is_blank(*p)) ++p;
-    if (*p == '\0' || n == kMaxFields) break;
-    fields[n++] = p;
-    while (*p != '\0' && !qor_is_blank(*p)) ++p;
-    if (*p == '\0') break;
-    *p++ = '\0';
-  }
+  size_t n = qor_split_fields(line, fields, kMaxFields);
+  if (n > kMaxFields) n = kMaxFields;  // names past the last field kept are ignored
   if (n < 2 || inet_pton(AF_INET, fields[0], addr) != 1) return false;
   *nfields = n;
   return true;

@@ -21,21 +21,6 @@ constexpr uint32_t kEnumMagic = 0x514f5245;  // "QORE": tells a live enumeration
 // stops the scan with that result.
 using directory_fn = DWORD (*)(const char* name, const char* controller, void* priv);
 
-// Splits `line` at blanks into at most `max` fields, NUL-terminating each in place.
-size_t split_fields(char* line, char** fields, size_t max) {
-  size_t n = 0;
-  char* p = line;
-  for (;;) {
-    while (qor_is_blank(*p)) ++p;
-    if (*p == '\0') return n;
-    if (n == max) return max + 1;  // too many
-    fields[n++] = p;
-    while (*p != '\0' && !qor_is_blank(*p)) ++p;
-    if (*p == '\0') return n;
-    *p++ = '\0';
-  }
-}
-
 // Reads the domain directory file and calls `fn` for each record in file order. A missing file
 // holds no records.
 DWORD scan_directory(directory_fn fn, void* priv) {
@@ -64,7 +49,7 @@ DWORD scan_directory(directory_fn fn, void* priv) {
     char* hash = std::strchr(line, '#');  // a comment runs to the end of the line
     if (hash != nullptr) *hash = '\0';
     char* fields[2];
-    if (split_fields(line, fields, 2) != 2) continue;
+    if (qor_split_fields(line, fields, 2) != 2) continue;
     const char* controller = std::strcmp(fields[1], "-") == 0 ? nullptr : fields[1];
     result = fn(fields[0], controller, priv);
     if (result != NO_ERROR) break;

@@ -27,6 +27,20 @@ qor_line_result qor_read_line(FILE* file, char* buf, size_t cap, size_t* len) {
   return QOR_LINE_OK;
 }
 
+size_t qor_split_fields(char* line, char** fields, size_t max) {
+  size_t n = 0;
+  char* p = line;
+  for (;;) {
+    while (qor_is_blank(*p)) ++p;
+    if (*p == '\0') return n;
+    if (n == max) return max + 1;  // too many
+    fields[n++] = p;
+    while (*p != '\0' && !qor_is_blank(*p)) ++p;
+    if (*p == '\0') return n;
+    *p++ = '\0';
+  }
+}
+
 bool qor_ascii_iequal_n(const char* a, size_t alen, const char* b, size_t blen) {
   if (alen != blen) return false;
   for (size_t i = 0; i < alen; ++i) {

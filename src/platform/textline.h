@@ -20,6 +20,10 @@ qor_line_result qor_read_line(FILE* file, char* buf, size_t cap, size_t* len);
 // Blank as the readers understand it: space or tab.
 inline bool qor_is_blank(char c) { return c == ' ' || c == '\t'; }
 
+// Splits `line` at blanks into at most `max` fields, NUL-terminating each in place. Returns the
+// number of fields, or `max` + 1 when more text follows the last one stored.
+size_t qor_split_fields(char* line, char** fields, size_t max);
+
 // Byte to byte with ASCII capitals made small; every other byte maps to itself. A table, as
 // the domain tables fold on every bisection step.
 struct qor_ascii_fold_table {
