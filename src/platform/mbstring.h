@@ -15,7 +15,14 @@ constexpr int _NLSCMPERROR = 0x7FFFFFFF;
 // True if `s` is a NUL-terminated, well-formed UTF-8 string (no overlong
 // forms, no surrogates, nothing above U+10FFFF). A null pointer is not valid.
 inline bool qor_utf8_valid(const char* s) {
-  return s != nullptr && qor_utf8_valid(s, std::strlen(s));
+  if (s == nullptr) return false;
+  // Names are mostly ASCII: the domain tables validate on every bisection step,
+  // so an ASCII prefix is skipped here and only the rest goes to the decoder.
+  const auto* p = reinterpret_cast<const unsigned char*>(s);
+  while (*p != 0 && *p < 0x80) ++p;
+  if (*p == 0) return true;
+  const char* rest = reinterpret_cast<const char*>(p);
+  return qor_utf8_valid(rest, std::strlen(rest));
 }
 
 // Byte-wise comparison: negative, 0 or positive as `a` sorts before, equal to
