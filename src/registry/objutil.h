@@ -9,7 +9,9 @@
 // A list whose len is 0 is empty whatever its val holds.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 // Class numbers. The name is the only form of a class in the recovery files.
 constexpr int NS_CLASS_LP = 0;       // "lp", printer class
@@ -60,6 +62,8 @@ const char* NS__ClassToStr(int nsclass);
 
 // Deep copies: dest gets its own duplicate of every string and array of src;
 // what dest held before is not freed. 0, or 14 with dest left empty.
+// A list with a negative len, or a binding list with a null string, cannot be
+// copied: 11 with dest empty.
 int NS__copy_qorobjid(qorobjid* dest, const qorobjid* src);
 int NS__copy_qorobjects(qorobjects* dest, const qorobjects* src);
 int NS__copy_rpcbinding(rpcbinding* dest, const rpcbinding* src);
@@ -69,3 +73,56 @@ void NS__free_qorobjid(qorobjid* obj);
 void NS__free_qorobjects(qorobjects* obj);
 void NS__free_rpcbinding(rpcbinding* obj);
 void NS__free_qor_serverinfo(qor_serverinfo* obj);
+
+// ---- Text form: one value per line, LF line ends (CRLF accepted) ----
+//
+// qorobjid:       class name / name / domain
+// qorobjects:     len (>= 1) / len identities of three lines each
+// rpcbinding:     len (>= 1) / len string bindings, one a line
+// qor_serverinfo: binding as an rpcbinding / host / support_auth
+// Numbers are decimal; strings are written as they are, unquoted. A line
+// starting with '#' and an empty line carry nothing: readers skip them
+// wherever they stand, so a string that is empty, starts with '#' or holds a
+// line end (CR or LF) does not survive the text form (see NS__text_storable).
+//
+// Line buffer: the readers share the caller's growable buffer, a heap block
+// (memory.h) in *buf of *size bytes; *size 0 means none yet. It survives every
+// failure, keeps its largest size, and the caller frees it after the file.
+
+// Reads the next line that is neither empty nor a comment, whole and without
+// its line end, into *buf. A last line without a line end is still a line.
+// 0; 12 at the end of the file; 14 (buffer unchanged); 19 on a read error or a
+// line holding a NUL byte.
+int NS__ReadLine(char** buf, size_t* size, FILE* fp);
+
+// Writers: check the record and return the check's status without writing;
+// otherwise write its lines through the file hook (platform/fileops.h) and
+// return 19 if a write failed or the stream's error indicator is set, else 0.
+// write_qorobjid: 5 no class number, 10 no name, 7 no domain.
+int NS__write_qorobjid(FILE* fp, const qorobjid* obj);
+// 11 if empty; otherwise the count, then each member: the first member that
+// fails stops the writer with its status, the lines before it stay written.
+int NS__write_qorobjects(FILE* fp, const qorobjects* objs);
+// 11 if empty or a string is null.
+int NS__write_rpcbinding(FILE* fp, const rpcbinding* binding);
+// 11 if host is null, then the binding's status.
+int NS__write_qor_serverinfo(FILE* fp, const qor_serverinfo* info);
+
+// Readers: fill the record (set empty on entry) from the next lines of fp.
+// On failure the record holds nothing to free. On success the caller owns it
+// and releases it with its NS__free_ operation.
+// read_qorobjid: 0, 5 (class line no class name), 12, 14, 19; nsclass 10 on failure.
+int NS__read_qorobjid(FILE* fp, char** buf, size_t* size, qorobjid* obj);
+// 0, or 19 for a count that is not a positive number, or a member's 5/12/14/19.
+int NS__read_qorobjects(FILE* fp, char** buf, size_t* size, qorobjects* objs);
+// 0, or 19 for a bad count, or 14 for any failure inside the entry lines
+// (a list ending early included).
+int NS__read_rpcbinding(FILE* fp, char** buf, size_t* size, rpcbinding* binding);
+// 0, or the binding's status, or 12/14/19 for the host and support_auth lines.
+// A support_auth line that is not a number reads as 0.
+int NS__read_qor_serverinfo(FILE* fp, char** buf, size_t* size, qor_serverinfo* info);
+
+// True if `s` survives the text form unchanged: not null, not empty, not
+// starting with '#', holding no CR or LF. For the registry to refuse values
+// that its recovery file could not give back.
+bool NS__text_storable(const char* s);

@@ -1,0 +1,63 @@
+#include "platform/mbstring.h"
+
+#include <cstdint>
+
+bool qor_utf8_valid(const char* s) {
+  if (s == nullptr) return false;
+  const auto* p = reinterpret_cast<const unsigned char*>(s);
+  while (*p != 0) {
+    unsigned char c = *p;
+    if (c < 0x80) {
+      ++p;
+      continue;
+    }
+    int more;
+    uint32_t cp;
+    uint32_t min;
+    if (c >= 0xC2 && c <= 0xDF) {
+      more = 1;
+      cp = c & 0x1F;
+      min = 0x80;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      more = 2;
+      cp = c & 0x0F;
+      min = 0x800;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      more = 3;
+      cp = c & 0x07;
+      min = 0x10000;
+    } else {
+      return false;  // continuation byte first, 0xC0/0xC1 overlong lead, or 0xF5..0xFF
+    }
+    ++p;
+    for (int i = 0; i < more; ++i, ++p) {
+      // The terminating NUL is no continuation byte, so a cut sequence stops here.
+      if ((*p & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (*p & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+  }
+  return true;
+}
+
+int _mbscmp(const char* a, const char* b) {
+  if (a == nullptr || b == nullptr) return _NLSCMPERROR;
+  // strcmp compares as unsigned char, which is code-point order for UTF-8.
+  return std::strcmp(a, b);
+}
+
+namespace {
+
+unsigned char fold_ascii(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
+
+}  // namespace
+
+int _mbsicmp(const char* a, const char* b) {
+  if (!qor_utf8_valid(a) || !qor_utf8_valid(b)) return _NLSCMPERROR;
+  const auto* p = reinterpret_cast<const unsigned char*>(a);
+  const auto* q = reinterpret_cast<const unsigned char*>(b);
+  for (;; ++p, ++q) {
+    int d = fold_ascii(*p) - fold_ascii(*q);
+    if (d != 0 || *p == 0) return d;
+  }
+}
