@@ -1,0 +1,63 @@
+// Synchronisation objects that std:: does not offer in the needed form: a
+// binary semaphore that one thread takes and another gives back, and a
+// manual-reset event. Neither can fail the way the platform's kernel objects
+// can; their calls still answer success or failure so that callers keep their
+// failure handling where it costs nothing.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+// Wait results, numbered as the platform numbers them.
+constexpr int QOR_WAIT_SIGNALLED = 0;  // the object was signalled (WAIT_OBJECT_0)
+constexpr int QOR_WAIT_TIMEOUT = 258;  // the time ran out (WAIT_TIMEOUT)
+// No time limit for qor_event::wait.
+constexpr uint32_t QOR_INFINITE = 0xFFFFFFFF;
+// Last error left by a give-back that would raise a semaphore past its maximum.
+constexpr uint32_t QOR_ERROR_TOO_MANY_POSTS = 298;
+
+// A semaphore with count 0 or 1. Unlike std::binary_semaphore (which in
+// libstdc++ 12 makes a futex call on every release) a release costs a system
+// call only when a thread is waiting. Not copyable; usable from every thread.
+class qor_semaphore {
+ public:
+  explicit qor_semaphore(bool available = true) : available_(available) {}
+  qor_semaphore(const qor_semaphore&) = delete;
+  qor_semaphore& operator=(const qor_semaphore&) = delete;
+
+  // Waits without a time limit until the count is 1 and takes it. Always true.
+  bool acquire();
+  // Takes the count if it is 1, without waiting.
+  bool try_acquire();
+  // Gives the count back. False, with last error QOR_ERROR_TOO_MANY_POSTS,
+  // when the count already is 1 (the maximum).
+  bool release();
+
+ private:
+  std::mutex m_;
+  std::condition_variable cv_;
+  bool available_;   // guarded by m_
+  int waiting_ = 0;  // guarded by m_: threads inside acquire()
+};
+
+// Manual-reset event, initially not signalled: once signalled, every waiter
+// and every later wait sees it until reset. Signalling twice is harmless.
+class qor_event {
+ public:
+  qor_event() = default;
+  qor_event(const qor_event&) = delete;
+  qor_event& operator=(const qor_event&) = delete;
+
+  // Always true.
+  bool signal();
+  void reset();
+  // QOR_WAIT_SIGNALLED, or QOR_WAIT_TIMEOUT after `timeout_ms` milliseconds
+  // (QOR_INFINITE: no limit; 0: a test that does not wait).
+  int wait(uint32_t timeout_ms = QOR_INFINITE);
+
+ private:
+  std::mutex m_;
+  std::condition_variable cv_;
+  bool signalled_ = false;  // guarded by m_
+};
