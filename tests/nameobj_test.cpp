@@ -365,7 +365,9 @@ TEST_F(Registry, EveryAllocationFailureAnswers14AndChangesNothing) {
       if (!failed) {
         EXPECT_EQ(status, NS_S_OK) << "n=" << n;
         // Each allocation failed once; a deletion allocates nothing.
-        if (std::string(step.what) != "delete lp") EXPECT_GT(n, 2);
+        if (std::string(step.what) != "delete lp") {
+          EXPECT_GT(n, 2);
+        }
         break;
       }
       ASSERT_EQ(status, NS_S_NOMEM) << "n=" << n;
