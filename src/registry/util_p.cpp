@@ -5,13 +5,10 @@
 
 #include "platform/fileops.h"
 
+#include "platform/hostlookup.h"
 #include "platform/mbstring.h"
 #include "platform/memory.h"
-#if __has_include("platform/hostlookup.h")
-#define QOR_HAVE_HOSTLOOKUP 1
-#include "platform/hostlookup.h"
 #include "platform/rpc/string_binding.h"
-#endif
 #include "registry/rwlock_p.h"
 #include "registry/status.h"
 #include "registry/table.h"
@@ -251,7 +248,6 @@ void free_svadrs(_svadrs_t* adrs) {
   adrs->val = nullptr;
 }
 
-#if QOR_HAVE_HOSTLOOKUP
 // Every address of the host that the first "ncacn_ip_tcp"/"ncacn_ip_udp"
 // binding names. 0; 12 no such binding; 14; 19 the host has no entry.
 int getipfrombinding(const rpcbinding* binding, _svadrs_t* adrs) {
@@ -263,62 +259,54 @@ int getipfrombinding(const rpcbinding* binding, _svadrs_t* adrs) {
   for (int i = 0; i < binding->len && netaddr == nullptr; i++) {
     char* protseq = nullptr;
     char* addr = nullptr;
-    if (binding->val[i] == nullptr) continue;
-    if (RpcStringBindingParseA(reinterpret_cast<unsigned char*>(binding->val[i]), nullptr,
-                               reinterpret_cast<unsigned char**>(&protseq),
-                               reinterpret_cast<unsigned char**>(&addr), nullptr,
-                               nullptr) != RPC_S_OK) {
-      continue;
-    }
+    RPC_STATUS rs =
+        RpcStringBindingParseA(binding->val[i], nullptr, &protseq, &addr, nullptr, nullptr);
+    // Only a binding that does not parse is skipped; memory is not a reason to.
+    if (rs == RPC_S_OUT_OF_MEMORY) return NS_S_NOMEM;
+    if (rs != RPC_S_OK) continue;
     if (protseq != nullptr &&
         (strcmp(protseq, "ncacn_ip_tcp") == 0 || strcmp(protseq, "ncacn_ip_udp") == 0)) {
       netaddr = addr;
       addr = nullptr;
     }
-    RpcStringFreeA(reinterpret_cast<unsigned char**>(&protseq));
-    if (addr != nullptr) RpcStringFreeA(reinterpret_cast<unsigned char**>(&addr));
+    RpcStringFreeA(&protseq);
+    RpcStringFreeA(&addr);
   }
   if (netaddr == nullptr) return NS_S_EOF;
 
-  qor_hostent* he = nullptr;
   // A literal address is widened through its reverse entry to every address
   // of that host, a name to every address it resolves to.
-  int status = qor_host_lookup(netaddr, &he);
-  RpcStringFreeA(reinterpret_cast<unsigned char**>(&netaddr));
-  if (status != 0 || he == nullptr) return NS_S_SYSFAIL;
+  qor_hostent* he = nullptr;
+  in_addr literal;
+  int rc = qor_inet_addr(netaddr, &literal) ? qor_host_by_addr(literal, &he)
+                                            : qor_host_by_name(netaddr, &he);
+  RpcStringFreeA(&netaddr);
+  if (rc == WSA_NOT_ENOUGH_MEMORY) return NS_S_NOMEM;
+  if (rc != QOR_HOST_OK || he == nullptr) return NS_S_SYSFAIL;
 
-  int count = he->naddr;
-  if (count > 0) {
-    adrs->val = static_cast<char**>(qor_calloc(count, sizeof(char*)));
-    if (adrs->val == nullptr) {
-      qor_hostent_free(he);
-      return NS_S_NOMEM;
-    }
+  int count = static_cast<int>(he->naddrs);
+  adrs->val = static_cast<char**>(qor_calloc(count, sizeof(char*)));
+  if (adrs->val == nullptr) {
+    qor_host_free(he);
+    return NS_S_NOMEM;
   }
-  adrs->len = 4;
+  adrs->len = he->length;
   for (int i = 0; i < count; i++) {
-    adrs->val[i] = static_cast<char*>(qor_malloc(4));
+    adrs->val[i] = static_cast<char*>(qor_malloc(he->length));
     if (adrs->val[i] == nullptr) {
+      adrs->nval = i;
+      if (i == 0) qor_free(adrs->val);
       free_svadrs(adrs);
-      if (adrs->val != nullptr) qor_free(adrs->val);
-      qor_hostent_free(he);
+      adrs->val = nullptr;
+      qor_host_free(he);
       return NS_S_NOMEM;
     }
-    memcpy(adrs->val[i], &he->addr[i], 4);
-    adrs->nval = i + 1;
+    memcpy(adrs->val[i], &he->addrs[i], he->length);
   }
-  qor_hostent_free(he);
+  adrs->nval = count;
+  qor_host_free(he);
   return NS_S_OK;
 }
-
-#else
-int getipfrombinding(const rpcbinding*, _svadrs_t* adrs) {
-  adrs->len = 0;
-  adrs->nval = 0;
-  adrs->val = nullptr;
-  return NS_S_EOF;
-}
-#endif
 
 int have_same_adrs(const _svadrs_t* a, const _svadrs_t* b) {
   if (a->len != b->len) return 0;
