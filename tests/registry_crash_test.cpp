@@ -75,7 +75,7 @@ TEST(RegistryCrash, EveryAcknowledgedChangeSurvivesSigkill) {
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937 rng(seed);
   State model;
-  int acknowledged = 0, in_flight_landed = 0;
+  int acknowledged = 0, mid_change = 0, in_flight_landed = 0;
   constexpr int kRounds = 220;
 
   for (int round = 0; round < kRounds; round++) {
@@ -143,6 +143,7 @@ TEST(RegistryCrash, EveryAcknowledgedChangeSurvivesSigkill) {
       }
     }
 
+    if (pending.has_value()) mid_change++;
     ASSERT_EQ(NS__InitNameObj(data.c_str()), NS_S_OK);
     State loaded = loaded_state();
     NS__TermNameObj();
@@ -156,7 +157,10 @@ TEST(RegistryCrash, EveryAcknowledgedChangeSurvivesSigkill) {
     }
   }
   RecordProperty("acknowledged", acknowledged);
-  EXPECT_GT(acknowledged, kRounds);  // the kills did land amid changes
+  RecordProperty("mid_change", mid_change);
+  // Most kills must land amid a change, or the test proves little.
+  EXPECT_GT(mid_change, kRounds / 2);
+  EXPECT_GT(acknowledged, kRounds / 2);
   std::filesystem::remove_all(root);
   RecordProperty("in_flight_landed", in_flight_landed);
 }
