@@ -271,3 +271,33 @@ TEST_F(Recovery, EveryRewriteSyncsTheFileAndTheDirectory) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Recovery, EveryAllocationFailureDuringTheStartAnswers14) {
+  Server sv({"ncacn_ip_tcp:10.0.0.1[1]", "ncacn_np:x[\\pipe\\y]"}, "h", 5);
+  ASSERT_EQ(create_server(NS_CLASS_SPOOLER, "S", sv), NS_S_OK);
+  ASSERT_EQ(create_server(NS_CLASS_SPOOLER, "T", sv), NS_S_OK);
+  ASSERT_EQ(create_assoc(NS_CLASS_QUEUE, "Q", id(NS_CLASS_SPOOLER, "S")), NS_S_OK);
+  ASSERT_EQ(create_group(NS_CLASS_BACKUP, "B", {id(NS_CLASS_LP, "a"), id(NS_CLASS_LP, "b")}),
+            NS_S_OK);
+  NS__TermNameObj();
+  for (long n = 1;; n++) {
+    qor_alloc_fail_at(n);
+    int status = NS__InitNameObj(data.c_str());
+    bool failed = qor_alloc_failed();
+    qor_alloc_fail_at(0);
+    if (!failed) {
+      ASSERT_EQ(status, NS_S_OK);
+      EXPECT_GT(n, 20);
+      break;
+    }
+    ASSERT_EQ(status, NS_S_NOMEM) << "n=" << n;
+    EXPECT_EQ(NS__objlock, nullptr) << "n=" << n;
+  }
+  EXPECT_EQ(names(NS_CLASS_SPOOLER), (std::vector<std::string>{"S", "T"}));
+  EXPECT_EQ(get(NS_CLASS_QUEUE, "Q").server, "S");
+  EXPECT_EQ(names(NS_CLASS_BACKUP, "B"), (std::vector<std::string>{"lp:a@DOM", "lp:b@DOM"}));
+}
+
+}  // namespace
