@@ -5,12 +5,11 @@
 bool qor_utf8_valid(const char* s) {
   if (s == nullptr) return false;
   const auto* p = reinterpret_cast<const unsigned char*>(s);
-  while (*p != 0) {
+  for (;;) {
+    // Names are mostly ASCII: skip it in a tight loop.
+    while (*p != 0 && *p < 0x80) ++p;
+    if (*p == 0) return true;
     unsigned char c = *p;
-    if (c < 0x80) {
-      ++p;
-      continue;
-    }
     int more;
     uint32_t cp;
     uint32_t min;
@@ -37,7 +36,6 @@ bool qor_utf8_valid(const char* s) {
     }
     if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
   }
-  return true;
 }
 
 int _mbscmp(const char* a, const char* b) {
