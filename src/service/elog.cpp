@@ -13,6 +13,8 @@
 #include <cstring>
 #include <mutex>
 
+// The journal's CODE_FILE/CODE_LINE would name this file, not the reporter.
+#define SD_JOURNAL_SUPPRESS_LOCATION
 #include <systemd/sd-journal.h>
 
 #include "registry/status.h"
