@@ -61,9 +61,10 @@ DWORD scan_directory(directory_fn fn, void* priv) {
       break;
     }
     if (r == QOR_LINE_MALFORMED || !qor_utf8_valid(line, len)) continue;
+    char* hash = std::strchr(line, '#');  // a comment runs to the end of the line
+    if (hash != nullptr) *hash = '\0';
     char* fields[2];
-    size_t n = split_fields(line, fields, 2);
-    if (n != 2 || fields[0][0] == '#') continue;
+    if (split_fields(line, fields, 2) != 2) continue;
     const char* controller = std::strcmp(fields[1], "-") == 0 ? nullptr : fields[1];
     result = fn(fields[0], controller, priv);
     if (result != NO_ERROR) break;

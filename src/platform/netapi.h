@@ -7,10 +7,11 @@
 //
 // Domain directory: the file named by the setting "DomainDirectory" (default /etc/qor/domains).
 // One record a line: `DOMAIN CONTROLLER` names a domain and its Primary Domain Controller,
-// `NAME -` a workgroup; fields are separated by blanks, '#' starts a comment line, other lines
-// are ignored; names compare ignoring ASCII letter case; the first record of a name counts. A
-// missing file is an empty directory (every name is then a workgroup or unknown); a file that
-// exists but cannot be read is a failure (ERROR_OPEN_FAILED).
+// `NAME -` a workgroup; fields are separated by blanks, '#' starts a comment that runs to the
+// end of the line, lines without exactly two fields are ignored; names compare ignoring ASCII
+// letter case; the first record of a name counts. A missing file is an empty directory (every
+// name is then a workgroup or unknown); a file that exists but cannot be read is a failure
+// (ERROR_OPEN_FAILED).
 //
 // All functions are thread-safe and take no lock of the service.
 #pragma once

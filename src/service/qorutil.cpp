@@ -392,7 +392,7 @@ char* NS__GetRegStr(const char* key, char* defval) {
     result = s.text;  // already a fresh copy of the value
     s.text = nullptr;
   } else if (s.type == kTypeExpandSz) {
-    // As designed: a first expansion into 256 bytes, and only a longer result pays for a second
+    // A first expansion into 256 bytes; only a longer result pays for a second
     // expansion into a buffer of its exact size.
     char* buf = static_cast<char*>(qor_malloc(kExpandFirst));
     uint32_t n = buf ? expand_environment(s.text, buf, kExpandFirst) : 0;

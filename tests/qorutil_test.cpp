@@ -1,0 +1,281 @@
+#include "service/qorutil.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <malloc.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/memory.h"
+#include "settings_file_helper.h"
+
+extern char** environ;
+
+namespace {
+
+std::vector<std::string> ListOf(char** array) {
+  std::vector<std::string> out;
+  for (char** p = array; p != nullptr && *p != nullptr; ++p) out.emplace_back(*p);
+  return out;
+}
+
+void FreeList(char** array) {
+  for (char** p = array; *p != nullptr; ++p) qor_free(*p);
+  qor_free(array);
+}
+
+// Reads a string setting and hands it back as text; "<default>" when the default came back.
+std::string Str(const char* key) {
+  static char def[] = "<default>";
+  char* value = NS__GetRegStr(key, def);
+  if (value == def) return def;
+  std::string out = value;
+  qor_free(value);
+  return out;
+}
+
+char kDefElem[] = "ncacn_ip_tcp";
+char* kDefList[] = {kDefElem, nullptr};
+
+TEST(Settings, EachTypeReadsItsValue) {
+  ScopedSettingsFile settings;
+  ScopedEnv home("QOR_TEST_HOME", "/srv/qor");
+  settings.Write(
+      "# qor settings\n"
+      "\n"
+      "MaxRetry = dword:42\n"
+      "PdcCachePeriod=dword:0x1C20\n"
+      "Big = dword:0xFFFFFFFF\n"
+      "  QorDataDirectory   =   sz:  /var/lib/qor data  \n"
+      "Expanded = expand_sz:%QOR_TEST_HOME%/qor and %QOR_TEST_UNDEFINED_VAR% 100%\n"
+      "Protocols = multi_sz:ncacn_ip_tcp, ncalrpc ,a\\,b,c\\\\d,e\\x\n"
+      "Typed = DWORD:7\n");
+  EXPECT_EQ(NS__GetRegInt("MaxRetry", 10), 42u);
+  EXPECT_EQ(NS__GetRegInt("PdcCachePeriod", 1), 7200u);
+  EXPECT_EQ(NS__GetRegInt("Big", 1), 0xFFFFFFFFu);
+  EXPECT_EQ(NS__GetRegInt("Typed", 1), 7u);
+  EXPECT_EQ(Str("QorDataDirectory"), "/var/lib/qor data");
+  EXPECT_EQ(Str("Expanded"), "/srv/qor/qor and %QOR_TEST_UNDEFINED_VAR% 100%");
+
+  char** list = NS__GetRegStrArray("Protocols", kDefList);
+  ASSERT_NE(list, nullptr);
+  ASSERT_NE(list, kDefList);
+  EXPECT_EQ(ListOf(list),
+            (std::vector<std::string>{"ncacn_ip_tcp", "ncalrpc", "a,b", "c\\d", "e\\x"}));
+  FreeList(list);
+}
+
+TEST(Settings, AbsentValuesAndOtherTypesGiveTheDefaultPointer) {
+  ScopedSettingsFile settings;
+  settings.Write(
+      "Number = dword:5\n"
+      "Text = sz:hello\n"
+      "Expand = expand_sz:x\n"
+      "List = multi_sz:a,b\n");
+  char def[] = "def";
+  EXPECT_EQ(NS__GetRegInt("Text", 9), 9u);
+  EXPECT_EQ(NS__GetRegInt("List", 9), 9u);
+  EXPECT_EQ(NS__GetRegInt("Missing", 9), 9u);
+  EXPECT_EQ(NS__GetRegStr("Number", def), def);
+  EXPECT_EQ(NS__GetRegStr("List", def), def);
+  EXPECT_EQ(NS__GetRegStr("Missing", def), def);
+  EXPECT_EQ(NS__GetRegStr("Missing", nullptr), nullptr);
+  EXPECT_EQ(NS__GetRegStrArray("Text", kDefList), kDefList);
+  EXPECT_EQ(NS__GetRegStrArray("Expand", kDefList), kDefList);
+  EXPECT_EQ(NS__GetRegStrArray("Missing", kDefList), kDefList);
+  EXPECT_EQ(NS__GetRegStrArray("Missing", nullptr), nullptr);
+}
+
+TEST(Settings, NoSettingsFileGivesEveryDefault) {
+  ScopedSettingsFile settings;  // the file is never written
+  char def[] = "def";
+  EXPECT_EQ(NS__GetRegInt("MaxRetry", 10), 10u);
+  EXPECT_EQ(NS__GetRegStr("QorDataDirectory", def), def);
+  EXPECT_EQ(NS__GetRegStrArray("RpcProtocolSequence", kDefList), kDefList);
+}
+
+TEST(Settings, ExpansionLongerThanTheFirstBufferIsReturnedWhole) {
+  ScopedSettingsFile settings;
+  std::string a(300, 'a');
+  std::string b255(255, 'b');  // result needs exactly 256 bytes: fits the first buffer
+  std::string c256(256, 'c');  // needs 257: the second expansion
+  ScopedEnv va("QOR_TEST_A", a.c_str());
+  ScopedEnv vb("QOR_TEST_B", b255.c_str());
+  ScopedEnv vc("QOR_TEST_C", c256.c_str());
+  settings.Write(
+      "Long = expand_sz:<%QOR_TEST_A%>\n"
+      "Fits = expand_sz:%QOR_TEST_B%\n"
+      "JustOver = expand_sz:%QOR_TEST_C%\n"
+      "Twice = expand_sz:%QOR_TEST_A%%QOR_TEST_A%\n");
+  EXPECT_EQ(Str("Long"), "<" + a + ">");
+  EXPECT_EQ(Str("Fits"), b255);
+  EXPECT_EQ(Str("JustOver"), c256);
+  EXPECT_EQ(Str("Twice"), a + a);
+}
+
+TEST(Settings, ListsGrowInStepsOfEightAndStopAtTheFirstEmptyString) {
+  ScopedSettingsFile settings;
+  settings.Write(
+      "Seven = multi_sz:1,2,3,4,5,6,7\n"
+      "Eight = multi_sz:1,2,3,4,5,6,7,8\n"
+      "Seventeen = multi_sz:1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17\n"
+      "Empty = multi_sz:\n"
+      "Blank = multi_sz:   \n"
+      "LeadingEmpty = multi_sz:,a\n"
+      "Gap = multi_sz:a,,b\n");
+  char** seven = NS__GetRegStrArray("Seven", kDefList);
+  ASSERT_EQ(ListOf(seven).size(), 7u);
+  EXPECT_EQ(seven[7], nullptr);
+  EXPECT_GE(malloc_usable_size(seven), 8 * sizeof(char*));
+  FreeList(seven);
+
+  char** eight = NS__GetRegStrArray("Eight", kDefList);
+  ASSERT_EQ(ListOf(eight), (std::vector<std::string>{"1", "2", "3", "4", "5", "6", "7", "8"}));
+  EXPECT_EQ(eight[8], nullptr);
+  EXPECT_GE(malloc_usable_size(eight), 16 * sizeof(char*));  // grown for the terminating null
+  FreeList(eight);
+
+  char** seventeen = NS__GetRegStrArray("Seventeen", kDefList);
+  ASSERT_EQ(ListOf(seventeen).size(), 17u);
+  EXPECT_STREQ(seventeen[16], "17");
+  FreeList(seventeen);
+
+  // Present but empty: null, never the default.
+  EXPECT_EQ(NS__GetRegStrArray("Empty", kDefList), nullptr);
+  EXPECT_EQ(NS__GetRegStrArray("Blank", kDefList), nullptr);
+  EXPECT_EQ(NS__GetRegStrArray("LeadingEmpty", kDefList), nullptr);
+  char** gap = NS__GetRegStrArray("Gap", kDefList);
+  EXPECT_EQ(ListOf(gap), (std::vector<std::string>{"a"}));
+  FreeList(gap);
+}
+
+TEST(Settings, MalformedLinesAreIgnoredAndLeaveEarlierValuesStanding) {
+  ScopedSettingsFile settings;
+  std::string long_line = "Long = sz:" + std::string(70000, 'x') + "\n";
+  settings.Write(
+      "Retry = dword:3\r\n"          // CRLF line end
+      "Retry = dword:12abc\n"        // not a number
+      "Retry = dword:-1\n"           // no sign
+      "Retry = dword:0x100000000\n"  // more than 32 bits
+      "Retry = qword:5\n"            // unknown type
+      "Retry dword:6\n"              // no '='
+      "Retry = 7\n"                  // no type
+      " = dword:8\n"                 // no name
+      "Bad = sz:caf\xC3\n"           // invalid UTF-8
+      "Bad2 = sz:a\n" +
+      long_line +
+      "Bad2 = sz:b\xED\xA0\x80\n"  // a surrogate in UTF-8
+      "# Retry = dword:9\n"
+      "   # Retry = dword:10\n"
+      "Name = sz:caf\xC3\xA9\r\n");
+  EXPECT_EQ(NS__GetRegInt("Retry", 1), 3u);
+  EXPECT_EQ(Str("Bad"), "<default>");
+  EXPECT_EQ(Str("Bad2"), "a");
+  EXPECT_EQ(Str("Long"), "<default>");
+  EXPECT_EQ(Str("Name"), "caf\xC3\xA9");
+}
+
+TEST(Settings, NamesIgnoreCaseAndTheLaterLineWins) {
+  ScopedSettingsFile settings;
+  settings.Write(
+      "rpcmaxcall = dword:20\n"
+      "RPCMAXCALL = dword:30\n"
+      "Other = dword:1\n"
+      "RpcMaxCall = sz:text\n"  // a later line of another type replaces the number
+      "MaxRetry = dword:4\n"
+      "maxretry = dword:5\n");
+  EXPECT_EQ(NS__GetRegInt("RpcMaxCall", 90), 90u);
+  EXPECT_EQ(Str("rpcMAXcall"), "text");
+  EXPECT_EQ(NS__GetRegInt("MAXRETRY", 10), 5u);
+}
+
+TEST(Settings, MemoryShortageGivesTheDefaultOrTheWholeValue) {
+  ScopedSettingsFile settings;
+  std::string a(300, 'a');
+  ScopedEnv va("QOR_TEST_A", a.c_str());
+  settings.Write(
+      "Expanded = expand_sz:%QOR_TEST_A%\n"
+      "Text = sz:plain\n"
+      "List = multi_sz:1,2,3,4,5,6,7,8,9\n");
+  char def[] = "def";
+  bool failed = true;
+  for (long n = 1; failed; ++n) {
+    qor_alloc_fail_at(n);
+    char* text = NS__GetRegStr("Text", def);
+    char* expanded = NS__GetRegStr("Expanded", def);
+    char** list = NS__GetRegStrArray("List", kDefList);
+    failed = qor_alloc_failed();
+    qor_alloc_fail_at(0);
+    if (text != def) {
+      EXPECT_STREQ(text, "plain");
+      qor_free(text);
+    }
+    if (expanded != def) {
+      EXPECT_EQ(std::string(expanded), a);
+      qor_free(expanded);
+    }
+    if (list != kDefList) {
+      ASSERT_NE(list, nullptr);
+      EXPECT_EQ(ListOf(list).size(), 9u);
+      FreeList(list);
+    }
+    if (!failed) {
+      // The last round ran without an injected failure: every value came back.
+      EXPECT_NE(text, def);
+      EXPECT_NE(expanded, def);
+      EXPECT_NE(list, kDefList);
+    }
+  }
+}
+
+// A second process holds the value's guard and changes the value before giving it back: the
+// reader waits for the guard and sees the changed value.
+TEST(Settings, ReaderWaitsForTheGuardHeldByAnotherProcess) {
+  ScopedSettingsFile settings;
+  std::string name = "QorGuardTest" + std::to_string(getpid());
+  settings.Write(name + " = dword:1\n");
+
+  int pipefd[2];
+  ASSERT_EQ(pipe(pipefd), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipefd[1], 1);
+  posix_spawn_file_actions_addclose(&actions, pipefd[0]);
+  std::string tool = std::string(QOR_TEST_TOOLS_DIR) + "/settings_guard_holder";
+  std::string line = name + " = dword:2";
+  const char* argv[] = {tool.c_str(), name.c_str(), "300", settings.path().c_str(),
+                        line.c_str(), nullptr};
+  pid_t pid;
+  ASSERT_EQ(posix_spawn(&pid, tool.c_str(), &actions, nullptr, const_cast<char**>(argv), environ),
+            0);
+  posix_spawn_file_actions_destroy(&actions);
+  close(pipefd[1]);
+  char ready[6] = {};
+  ASSERT_EQ(read(pipefd[0], ready, 6), 6);
+  EXPECT_STREQ(std::string(ready, 6).c_str(), "ready\n");
+  close(pipefd[0]);
+
+  EXPECT_EQ(NS__GetRegInt(name.c_str(), 0), 2u);
+
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+TEST(Settings, GuardNamesStayInsideTheLockDirectory) {
+  // Names with path characters, dots and non-ASCII bytes all get a guard of their own.
+  for (const char* name : {"../../etc/passwd", ".", "..", "a/b", "caf\xC3\xA9", "Rpc Max Call"}) {
+    int guard = qor_setting_guard_take(name);
+    EXPECT_GE(guard, 0) << name;
+    qor_setting_guard_release(guard);
+  }
+  EXPECT_EQ(qor_setting_guard_take(""), -1);
+  EXPECT_EQ(qor_setting_guard_take(std::string(300, 'x').c_str()), -1);
+}
+
+}  // namespace

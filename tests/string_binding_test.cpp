@@ -1,0 +1,196 @@
+#include "platform/rpc/string_binding.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/memory.h"
+
+namespace {
+
+struct Parts {
+  std::string uuid, protseq, addr, endpoint, options;
+  bool operator==(const Parts&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& os, const Parts& p) {
+  return os << "{" << p.uuid << "|" << p.protseq << "|" << p.addr << "|" << p.endpoint << "|"
+            << p.options << "}";
+}
+
+RPC_STATUS Parse(const char* binding, Parts* out) {
+  char* s[5];
+  RPC_STATUS status = RpcStringBindingParseA(binding, &s[0], &s[1], &s[2], &s[3], &s[4]);
+  if (status != RPC_S_OK) {
+    for (char* p : s) EXPECT_EQ(p, nullptr);
+    return status;
+  }
+  *out = Parts{s[0], s[1], s[2], s[3], s[4]};
+  for (char*& p : s) RpcStringFreeA(&p);
+  return status;
+}
+
+std::string Compose(const Parts& p) {
+  char* s = nullptr;
+  EXPECT_EQ(RpcStringBindingComposeA(p.uuid.c_str(), p.protseq.c_str(), p.addr.c_str(),
+                                     p.endpoint.c_str(), p.options.c_str(), &s),
+            RPC_S_OK)
+      << p;
+  std::string out = s != nullptr ? s : "";
+  RpcStringFreeA(&s);
+  EXPECT_EQ(s, nullptr);
+  return out;
+}
+
+constexpr const char* kUuid = "6b29fc40-ca47-1067-b31d-00dd010662da";
+
+TEST(StringBinding, ComposedTextAndRoundTrips) {
+  struct Case {
+    Parts parts;
+    const char* text;
+  } cases[] = {
+      {{"", "ncacn_ip_tcp", "10.1.2.3", "49664", ""}, "ncacn_ip_tcp:10.1.2.3[49664]"},
+      {{"", "ncacn_ip_tcp", "pdc01", "", ""}, "ncacn_ip_tcp:pdc01"},
+      {{"", "ncacn_ip_tcp", "", "", ""}, "ncacn_ip_tcp:"},
+      {{kUuid, "ncacn_ip_tcp", "pdc01", "135", "opt=1"},
+       "6b29fc40-ca47-1067-b31d-00dd010662da@ncacn_ip_tcp:pdc01[135,opt=1]"},
+      {{"", "ncacn_ip_tcp", "pdc01", "", "a=1,b=2"}, "ncacn_ip_tcp:pdc01[,a=1,b=2]"},
+      {{"", "ncacn_np", "\\\\srv", "\\pipe\\x", ""}, "ncacn_np:\\\\\\\\srv[\\\\pipe\\\\x]"},
+      {{"", "ncacn_ip_tcp", "a@b:c", "[1],2=3", ""}, "ncacn_ip_tcp:a\\@b\\:c[\\[1\\]\\,2\\=3]"},
+      {{"", "ncacn_http", "web", "593", "proxy=h\\:80,path=[x]"},
+       "ncacn_http:web[593,proxy=h\\\\\\:80,path=\\[x\\]]"},
+      {{"", "odd:seq", "a,b", "ep", ""}, "odd\\:seq:a\\,b[ep]"},
+  };
+  for (const Case& c : cases) {
+    std::string text = Compose(c.parts);
+    EXPECT_EQ(text, c.text) << c.parts;
+    Parts back;
+    ASSERT_EQ(Parse(text.c_str(), &back), RPC_S_OK) << text;
+    EXPECT_EQ(back, c.parts) << text;
+  }
+}
+
+TEST(StringBinding, ParsesForeignForms) {
+  struct Case {
+    const char* text;
+    Parts parts;
+  } cases[] = {
+      {"ncacn_ip_tcp:10.1.2.3[endpoint=49664]", {"", "ncacn_ip_tcp", "10.1.2.3", "49664", ""}},
+      {"ncacn_ip_tcp:h[Endpoint=135,x=1]", {"", "ncacn_ip_tcp", "h", "135", "x=1"}},
+      {"ncacn_ip_tcp:h[x=1,135,y=2]", {"", "ncacn_ip_tcp", "h", "135", "x=1,y=2"}},
+      {"ncacn_ip_tcp:h[]", {"", "ncacn_ip_tcp", "h", "", ""}},
+      {"ncacn_ip_tcp:h[135,]", {"", "ncacn_ip_tcp", "h", "135", ""}},
+      {"ncacn_http:h[593,RpcProxy=p:80]", {"", "ncacn_http", "h", "593", "RpcProxy=p:80"}},
+      {"ncacn_ip_tcp:h[e\\=1]", {"", "ncacn_ip_tcp", "h", "e=1", ""}},
+      {"6B29FC40-CA47-1067-B31D-00DD010662DA@ncalrpc:",
+       {"6B29FC40-CA47-1067-B31D-00DD010662DA", "ncalrpc", "", "", ""}},
+      {"ncacn_ip_tcp:h\\q", {"", "ncacn_ip_tcp", "hq", "", ""}},
+  };
+  for (const Case& c : cases) {
+    Parts got;
+    ASSERT_EQ(Parse(c.text, &got), RPC_S_OK) << c.text;
+    EXPECT_EQ(got, c.parts) << c.text;
+  }
+}
+
+TEST(StringBinding, MalformedStringsAreRejected) {
+  struct Case {
+    const char* text;
+    RPC_STATUS status;
+  } cases[] = {
+      {"", RPC_S_INVALID_STRING_BINDING},
+      {"ncacn_ip_tcp", RPC_S_INVALID_STRING_BINDING},
+      {":host", RPC_S_INVALID_STRING_BINDING},
+      {"ncacn_ip_tcp:h[135", RPC_S_INVALID_STRING_BINDING},
+      {"ncacn_ip_tcp:h[135]x", RPC_S_INVALID_STRING_BINDING},
+      {"ncacn_ip_tcp:h[135][1]", RPC_S_INVALID_STRING_BINDING},
+      {"ncacn_ip_tcp:h[1,2]", RPC_S_INVALID_STRING_BINDING},
+      {"ncacn_ip_tcp:h[1,endpoint=2]", RPC_S_INVALID_STRING_BINDING},
+      {"ncacn_ip_tcp:h[a[b]", RPC_S_INVALID_STRING_BINDING},
+      {"ncacn_ip_tcp:h]", RPC_S_INVALID_STRING_BINDING},
+      {"ncacn_ip_tcp:h:135", RPC_S_INVALID_STRING_BINDING},
+      {"ncacn_ip_tcp:a@b", RPC_S_INVALID_STRING_BINDING},
+      {"ncacn_ip_tcp:a,b", RPC_S_INVALID_STRING_BINDING},
+      {"ncacn_ip_tcp:h\\", RPC_S_INVALID_STRING_BINDING},
+      {"ncacn_ip_tcp:h[1\\", RPC_S_INVALID_STRING_BINDING},
+      {"nca[cn:h", RPC_S_INVALID_STRING_BINDING},
+      {"{6b29fc40-ca47-1067-b31d-00dd010662da}@ncacn_ip_tcp:h", RPC_S_INVALID_STRING_UUID},
+      {"6b29fc40-ca47-1067-b31d-00dd010662d@ncacn_ip_tcp:h", RPC_S_INVALID_STRING_UUID},
+      {"6b29fc40-ca47-1067-b31d-00dd010662dz@ncacn_ip_tcp:h", RPC_S_INVALID_STRING_UUID},
+      {"@ncacn_ip_tcp:h", RPC_S_INVALID_STRING_UUID},
+      {"a@b@ncacn_ip_tcp:h", RPC_S_INVALID_STRING_BINDING},
+  };
+  for (const Case& c : cases) {
+    Parts ignored;
+    EXPECT_EQ(Parse(c.text, &ignored), c.status) << c.text;
+  }
+  char* s = reinterpret_cast<char*>(1);
+  EXPECT_EQ(RpcStringBindingParseA(nullptr, &s, nullptr, nullptr, nullptr, nullptr),
+            RPC_S_INVALID_STRING_BINDING);
+  EXPECT_EQ(s, nullptr);
+}
+
+TEST(StringBinding, ComposeRefusesMissingOrBadParts) {
+  char* s = reinterpret_cast<char*>(1);
+  EXPECT_EQ(RpcStringBindingComposeA(nullptr, nullptr, "h", nullptr, nullptr, &s),
+            RPC_S_INVALID_STRING_BINDING);
+  EXPECT_EQ(s, nullptr);
+  EXPECT_EQ(RpcStringBindingComposeA("{6b29fc40-ca47-1067-b31d-00dd010662da}", "ncacn_ip_tcp", "h",
+                                     nullptr, nullptr, &s),
+            RPC_S_INVALID_STRING_UUID);
+  EXPECT_EQ(RpcStringBindingComposeA(nullptr, "ncacn_ip_tcp", "h", nullptr, nullptr, nullptr),
+            RPC_S_INVALID_ARG);
+  ASSERT_EQ(RpcStringBindingComposeA(nullptr, "ncacn_ip_tcp", nullptr, nullptr, nullptr, &s),
+            RPC_S_OK);
+  EXPECT_STREQ(s, "ncacn_ip_tcp:");
+  RpcStringFreeA(&s);
+  EXPECT_EQ(RpcStringFreeA(&s), RPC_S_OK);  // already null
+  EXPECT_EQ(RpcStringFreeA(nullptr), RPC_S_INVALID_ARG);
+}
+
+TEST(StringBinding, NullOutPointersSkipTheirParts) {
+  char* protseq = nullptr;
+  char* addr = nullptr;
+  ASSERT_EQ(RpcStringBindingParseA("6b29fc40-ca47-1067-b31d-00dd010662da@ncacn_ip_tcp:pdc01[135]",
+                                   nullptr, &protseq, &addr, nullptr, nullptr),
+            RPC_S_OK);
+  EXPECT_STREQ(protseq, "ncacn_ip_tcp");
+  EXPECT_STREQ(addr, "pdc01");
+  RpcStringFreeA(&protseq);
+  RpcStringFreeA(&addr);
+}
+
+TEST(StringBinding, MemoryShortageLeavesNothingBehind) {
+  const char* text = "6b29fc40-ca47-1067-b31d-00dd010662da@ncacn_ip_tcp:pdc01[135,a=1]";
+  for (long n = 1;; ++n) {
+    char* s[5];
+    char* composed = nullptr;
+    qor_alloc_fail_at(n);
+    RPC_STATUS parsed = RpcStringBindingParseA(text, &s[0], &s[1], &s[2], &s[3], &s[4]);
+    RPC_STATUS made =
+        RpcStringBindingComposeA(kUuid, "ncacn_ip_tcp", "pdc01", "135", "a=1", &composed);
+    bool failed = qor_alloc_failed();
+    qor_alloc_fail_at(0);
+    if (parsed == RPC_S_OK) {
+      EXPECT_STREQ(s[3], "135");
+      for (char*& p : s) RpcStringFreeA(&p);
+    } else {
+      EXPECT_EQ(parsed, RPC_S_OUT_OF_MEMORY);
+      for (char* p : s) EXPECT_EQ(p, nullptr);
+    }
+    if (made == RPC_S_OK) {
+      EXPECT_STREQ(composed, text);
+      RpcStringFreeA(&composed);
+    } else {
+      EXPECT_EQ(made, RPC_S_OUT_OF_MEMORY);
+      EXPECT_EQ(composed, nullptr);
+    }
+    if (!failed) {
+      EXPECT_EQ(parsed, RPC_S_OK);
+      EXPECT_EQ(made, RPC_S_OK);
+      break;
+    }
+  }
+}
+
+}  // namespace
