@@ -69,6 +69,7 @@ int check_storable(const nameobj* slot, const qorobjid* obj, const qorobjid* ass
   if (!storable(obj->name)) return NS_S_NODATA;
   if (slot->cb == &NS__server_cb && svinfo != nullptr) {
     if (svinfo->binding.len < 0) return NS_S_NODATA;
+    if (svinfo->binding.len > 0 && svinfo->binding.val == nullptr) return NS_S_NODATA;
     for (int i = 0; i < svinfo->binding.len; i++) {
       if (!storable(svinfo->binding.val[i])) return NS_S_NODATA;
     }
@@ -77,7 +78,7 @@ int check_storable(const nameobj* slot, const qorobjid* obj, const qorobjid* ass
     if (assoc->name != nullptr && !storable(assoc->name)) return NS_S_NODATA;
     if (assoc->domain != nullptr && !storable(assoc->domain)) return NS_S_NODATA;
   } else if (slot->cb == &NS__group_cb && mbr != nullptr) {
-    if (mbr->len < 0) return NS_S_NODATA;
+    if (mbr->len < 0 || (mbr->len > 0 && mbr->val == nullptr)) return NS_S_NODATA;
     for (int i = 0; i < mbr->len; i++) {
       const qorobjid* m = &mbr->val[i];
       if (m->name == nullptr || !storable(m->name)) return NS_S_NODATA;
