@@ -104,10 +104,13 @@ TEST(RegistryCrash, EveryAcknowledgedChangeSurvivesSigkill) {
                                           : std::chrono::microseconds(5000000));
     bool ready = false;
     for (;;) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now()).count();
+      // Wait to the microsecond, so that the kill does not cluster just
+      // after the worker's reports, which wake this loop.
+      auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - now()).count();
       if (left <= 0) break;
+      timespec ts{static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
       pollfd p{fds[0], POLLIN, 0};
-      if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+      if (ppoll(&p, 1, &ts, nullptr) <= 0) continue;
       ssize_t n = read(fds[0], buf, sizeof buf);
       if (n <= 0) break;
       out.append(buf, n);
