@@ -301,3 +301,30 @@ TEST_F(Recovery, EveryAllocationFailureDuringTheStartAnswers14) {
 }
 
 }  // namespace
+
+namespace {
+
+// A deletion whose rewrite fails and whose record cannot be put back: the
+// object is gone from memory until the next start, and the event says so.
+TEST_F(Recovery, FailedRollbackOfADeletionIsReported) {
+  EventCapture events(root + "/events.jsonl");
+  ASSERT_EQ(create_spooler("S"), NS_S_OK);
+  std::string before = read_file(file("spooler"));
+  qor_fileops_fail_at(QOR_FOP_OPEN, 1, EIO);
+  qor_alloc_fail_at(1);  // the re-insertion's copy of the name
+  EXPECT_EQ(delete_obj(NS_CLASS_SPOOLER, "S"), NS_S_SYSFAIL);
+  EXPECT_TRUE(qor_alloc_failed());
+  qor_alloc_fail_at(0);
+  qor_fileops_reset();
+  std::vector<std::string> reported = events.take();
+  ASSERT_EQ(reported.size(), 1u);
+  EXPECT_NE(reported[0].find("\"id\":\"0x80000009\",\"type\":2,\"strings\":[\"S\",\"spooler\"]"),
+            std::string::npos)
+      << reported[0];
+  EXPECT_TRUE(names(NS_CLASS_SPOOLER).empty());
+  EXPECT_EQ(read_file(file("spooler")), before);
+  ASSERT_EQ(restart(), NS_S_OK);
+  EXPECT_EQ(names(NS_CLASS_SPOOLER), std::vector<std::string>{"S"});
+}
+
+}  // namespace
