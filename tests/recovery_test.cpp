@@ -1,4 +1,4 @@
-// Recovery files: the designed layout written by one run and loaded by the
+// Recovery files: the documented layout written by one run and loaded by the
 // next, the choice of the file to start from, damaged files, and a failure at
 // every step of the rewrite leaving the table and the current file as they were.
 #include <gtest/gtest.h>
@@ -49,7 +49,7 @@ const char* const kEntryA =
     "7\n"
     "\n";
 
-TEST_F(Recovery, FileWrittenByOneRunIsLoadedByTheNextInTheDesignedLayout) {
+TEST_F(Recovery, FileWrittenByOneRunIsLoadedByTheNextInItsLayout) {
   Server sa({"ncacn_ip_tcp:127.0.0.1[5000]", "ncacn_np:host1[\\pipe\\a]"}, "host1", 7);
   Server sb({"ncacn_ip_tcp:10.1.1.1"}, "hostb", -3);
   ASSERT_EQ(create_server(NS_CLASS_SPOOLER, "b", sb), NS_S_OK);

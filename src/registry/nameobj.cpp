@@ -185,9 +185,10 @@ int NS__CreateObj(qorobjid* obj, qorobjid* assoc, int force, qor_serverinfo* svi
                   qorobjects* mbr, int* created) {
   *created = 0;
   if (NS__objlock == nullptr) return NS_S_NOTINIT;
-  if (obj == nullptr || obj->name == nullptr) return NS_S_NOID;
+  if (obj == nullptr) return NS_S_NOID;
   nameobj* slot = served(obj->nsclass);
   if (slot == nullptr) return NS_S_NOCLASS;
+  if (obj->name == nullptr) return NS_S_NOID;
   int status = check_storable(slot, obj, assoc, svinfo, mbr);
   if (status != NS_S_OK) return status;
 
@@ -217,9 +218,10 @@ int NS__CreateObj(qorobjid* obj, qorobjid* assoc, int force, qor_serverinfo* svi
 
 int NS__DeleteObj(qorobjid* obj) {
   if (NS__objlock == nullptr) return NS_S_NOTINIT;
-  if (obj == nullptr || obj->name == nullptr) return NS_S_NOID;
+  if (obj == nullptr) return NS_S_NOID;
   nameobj* slot = served(obj->nsclass);
   if (slot == nullptr) return NS_S_NOCLASS;
+  if (obj->name == nullptr) return NS_S_NOID;
   return slot->cb->deleteobj(slot, obj);
 }
 
@@ -242,10 +244,12 @@ int NS__GetObj(qorobjid* obj, qorobjid* server, rpcbinding* binding, int* suppor
   nameobj* slot = nullptr;
   if (NS__objlock == nullptr) {
     status = NS_S_NOTINIT;
-  } else if (obj == nullptr || obj->name == nullptr) {
+  } else if (obj == nullptr) {
     status = NS_S_NOID;
   } else if ((slot = served(obj->nsclass)) == nullptr) {
     return NS_S_NOCLASS;
+  } else if (obj->name == nullptr) {
+    status = NS_S_NOID;
   } else {
     status = slot->cb->getobj(slot, obj, server, binding, supportauth);
   }
@@ -304,9 +308,10 @@ int NS__ListObj(qorobjid* obj, qorobjects* objs) {
 int NS__GetHost(qorobjid* obj, char** host) {
   *host = nullptr;
   if (NS__objlock == nullptr) return NS_S_NOTINIT;
-  if (obj == nullptr || obj->name == nullptr) return NS_S_NOID;
+  if (obj == nullptr) return NS_S_NOID;
   nameobj* slot = served(obj->nsclass);
   if (slot == nullptr) return NS_S_NOCLASS;
+  if (obj->name == nullptr) return NS_S_NOID;
   int status = slot->cb->gethost(slot, obj, host);
   if (status != NS_S_OK) {
     qor_free(*host);

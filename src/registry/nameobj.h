@@ -55,7 +55,7 @@ struct nameobj_callback {
 
 // The descriptor of one class; slot n of the class table describes class n.
 struct nameobj {
-  int nsclass;                 // the class number (the design's `class`)
+  int nsclass;                 // the class number (`class` is a C++ keyword)
   const char* name;            // class name
   const nameobj_callback* cb;  // null for "any-prn", "any-svr", "none"
   void* priv;                  // the store's sorted key table, or null
