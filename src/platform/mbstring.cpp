@@ -46,7 +46,15 @@ int _mbscmp(const char* a, const char* b) {
 
 namespace {
 
-unsigned char fold_ascii(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
+// Byte to byte with ASCII capitals made small; every other byte maps to itself.
+struct FoldTable {
+  unsigned char to[256];
+  constexpr FoldTable() : to() {
+    for (int c = 0; c < 256; ++c)
+      to[c] = static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+  }
+};
+constexpr FoldTable kFold;
 
 }  // namespace
 
@@ -55,7 +63,7 @@ int _mbsicmp(const char* a, const char* b) {
   const auto* p = reinterpret_cast<const unsigned char*>(a);
   const auto* q = reinterpret_cast<const unsigned char*>(b);
   for (;; ++p, ++q) {
-    int d = fold_ascii(*p) - fold_ascii(*q);
+    int d = kFold.to[*p] - kFold.to[*q];
     if (d != 0 || *p == 0) return d;
   }
 }

@@ -113,10 +113,12 @@ int NS__write_qor_serverinfo(FILE* fp, const qor_serverinfo* info);
 // and releases it with its NS__free_ operation.
 // read_qorobjid: 0, 5 (class line no class name), 12, 14, 19; nsclass 10 on failure.
 int NS__read_qorobjid(FILE* fp, char** buf, size_t* size, qorobjid* obj);
-// 0, or 19 for a count that is not a positive number, or a member's 5/12/14/19.
+// 0; the count line's 12/14/19, or 19 for a count that is not a positive
+// number; or the first failing member's 5/12/14/19. The array grows as members
+// arrive, so a count larger than the file holds allocates no more than it holds.
 int NS__read_qorobjects(FILE* fp, char** buf, size_t* size, qorobjects* objs);
-// 0, or 19 for a bad count, or 14 for any failure inside the entry lines
-// (a list ending early included).
+// 0; the count line's 12/14/19, or 19 for a bad count; 14 for any failure
+// inside the entry lines (a list ending early included).
 int NS__read_rpcbinding(FILE* fp, char** buf, size_t* size, rpcbinding* binding);
 // 0, or the binding's status, or 12/14/19 for the host and support_auth lines.
 // A support_auth line that is not a number reads as 0.
