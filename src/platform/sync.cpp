@@ -4,37 +4,39 @@
 
 #include "platform/lasterror.h"
 
-bool qor_semaphore::acquire() {
-  std::unique_lock<std::mutex> hold(m_);
-  if (!available_) {
-    waiting_++;
-    cv_.wait(hold, [this] { return available_; });
-    waiting_--;
-  }
-  available_ = false;
-  return true;
+bool qor_semaphore::try_acquire() {
+  int one = 1;
+  return count_.compare_exchange_strong(one, 0, std::memory_order_acquire,
+                                        std::memory_order_relaxed);
 }
 
-bool qor_semaphore::try_acquire() {
-  std::lock_guard<std::mutex> hold(m_);
-  if (!available_) return false;
-  available_ = false;
+bool qor_semaphore::acquire() {
+  if (try_acquire()) return true;
+  std::unique_lock<std::mutex> hold(m_);
+  // Counted before the count is tested again: a release that sets the count
+  // after that test is bound to see the waiter and wake it (both sides use
+  // sequentially consistent operations on the two atomics).
+  waiting_.fetch_add(1, std::memory_order_seq_cst);
+  for (;;) {
+    int one = 1;
+    if (count_.compare_exchange_strong(one, 0, std::memory_order_seq_cst)) break;
+    cv_.wait(hold);
+  }
+  waiting_.fetch_sub(1, std::memory_order_relaxed);
   return true;
 }
 
 bool qor_semaphore::release() {
-  bool wake;
-  {
-    std::lock_guard<std::mutex> hold(m_);
-    if (available_) {
-      qor_set_last_error(QOR_ERROR_TOO_MANY_POSTS);
-      return false;
-    }
-    available_ = true;
-    wake = waiting_ > 0;
+  if (count_.exchange(1, std::memory_order_seq_cst) == 1) {
+    qor_set_last_error(QOR_ERROR_TOO_MANY_POSTS);
+    return false;
   }
-  // Outside the mutex, so the woken thread does not block on it at once.
-  if (wake) cv_.notify_one();
+  if (waiting_.load(std::memory_order_seq_cst) > 0) {
+    // Taking the mutex makes sure a waiter that counted itself is inside
+    // cv_.wait (or has already taken the count) before it is woken.
+    { std::lock_guard<std::mutex> hold(m_); }
+    cv_.notify_one();
+  }
   return true;
 }
 

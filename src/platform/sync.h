@@ -5,6 +5,7 @@
 // failure handling where it costs nothing.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -17,12 +18,13 @@ constexpr uint32_t QOR_INFINITE = 0xFFFFFFFF;
 // Last error left by a give-back that would raise a semaphore past its maximum.
 constexpr uint32_t QOR_ERROR_TOO_MANY_POSTS = 298;
 
-// A semaphore with count 0 or 1. Unlike std::binary_semaphore (which in
-// libstdc++ 12 makes a futex call on every release) a release costs a system
-// call only when a thread is waiting. Not copyable; usable from every thread.
+// A semaphore with count 0 or 1. Taking a free one and giving one back that
+// nobody waits for are single atomic instructions; the mutex and condition
+// variable are used only when a thread has to wait. (std::binary_semaphore in
+// libstdc++ 12 makes a futex call on every release.) Usable from every thread.
 class qor_semaphore {
  public:
-  explicit qor_semaphore(bool available = true) : available_(available) {}
+  explicit qor_semaphore(bool available = true) : count_(available ? 1 : 0) {}
   qor_semaphore(const qor_semaphore&) = delete;
   qor_semaphore& operator=(const qor_semaphore&) = delete;
 
@@ -35,10 +37,10 @@ class qor_semaphore {
   bool release();
 
  private:
+  std::atomic<int> count_;
+  std::atomic<int> waiting_{0};  // threads that have to wait; changed under m_
   std::mutex m_;
   std::condition_variable cv_;
-  bool available_;   // guarded by m_
-  int waiting_ = 0;  // guarded by m_: threads inside acquire()
 };
 
 // Manual-reset event, initially not signalled: once signalled, every waiter
