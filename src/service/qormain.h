@@ -1,5 +1,5 @@
-// Process entry and service control. For now: the end-of-run event and the
-// internal stop request that any module may use.
+// The end-of-run event and the internal stop request that any module may use
+// to end the service after an unrecoverable failure.
 #pragma once
 
 #include "platform/sync.h"

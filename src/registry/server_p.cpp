@@ -1,0 +1,137 @@
+#include "registry/server_p.h"
+
+#include "platform/mbstring.h"
+#include "platform/memory.h"
+#include "registry/status.h"
+#include "registry/table.h"
+#include "registry/util_p.h"
+#include "service/qormain.h"
+
+namespace {
+
+int readent_server(FILE* fp, char** buf, size_t* size, void* ent) {
+  return NS__read_qor_serverinfo(fp, buf, size, static_cast<qor_serverinfo*>(ent));
+}
+int writeent_server(FILE* fp, const void* ent) {
+  return NS__write_qor_serverinfo(fp, static_cast<const qor_serverinfo*>(ent));
+}
+void freeent_server(void* ent) { NS__free_qor_serverinfo(static_cast<qor_serverinfo*>(ent)); }
+int checkov_server(const void* newent, const void* curent, int* canov) {
+  return NS__can_overwrite_server(static_cast<const qor_serverinfo*>(newent),
+                                  static_cast<const qor_serverinfo*>(curent), canov);
+}
+
+const putil_callback putil_cb = {sizeof(qor_serverinfo), readent_server, writeent_server,
+                                 freeent_server, checkov_server};
+
+void free_server(void* ent) {
+  if (ent == nullptr) return;
+  NS__free_qor_serverinfo(static_cast<qor_serverinfo*>(ent));
+  qor_free(ent);
+}
+
+int init_server(nameobj* tab) {
+  tabhandle* ha = nullptr;
+  int status = NS__TabInit(&ha, _mbscmp);
+  if (status != NS_S_OK) return status;
+  tab->priv = ha;
+  status = NS__RecoverFile(tab);
+  if (status == NS_S_OK) status = NS__putil_recovery(&putil_cb, tab);
+  if (status == NS_S_OK) return NS_S_OK;
+  NS__TabTerm(ha, free_server);
+  tab->priv = nullptr;
+  return status;
+}
+
+void term_server(nameobj* tab) {
+  if (tab->priv != nullptr) NS__TabTerm(static_cast<tabhandle*>(tab->priv), free_server);
+  tab->priv = nullptr;
+}
+
+int createobj_server(nameobj* tab, qorobjid* obj, qorobjid* /*assoc*/, int force,
+                     qor_serverinfo* svinfo, qorobjects* /*mbr*/, int* created) {
+  if (svinfo == nullptr || svinfo->host == nullptr || svinfo->binding.len == 0) {
+    return NS_S_NODATA;
+  }
+  auto* ent = static_cast<qor_serverinfo*>(qor_calloc(1, sizeof(qor_serverinfo)));
+  if (ent == nullptr) return NS_S_NOMEM;
+  if (NS__copy_qor_serverinfo(ent, svinfo) != NS_S_OK) {
+    qor_free(ent);
+    return NS_S_NOMEM;
+  }
+  int status = NS__putil_wlock();
+  if (status != NS_S_OK) {
+    free_server(ent);
+    return status;
+  }
+  status = NS__putil_createobj(&putil_cb, tab, obj, ent, force, created);
+  NS__putil_unlock();
+  if (status != NS_S_OK && *created == 0) free_server(ent);
+  return status;
+}
+
+int deleteobj_server(nameobj* tab, qorobjid* obj) {
+  int status = NS__putil_wlock();
+  if (status != NS_S_OK) return status;
+  status = NS__putil_deleteobj(&putil_cb, tab, obj);
+  NS__putil_unlock();
+  return status;
+}
+
+int getobj_server(nameobj* tab, qorobjid* obj, qorobjid* server, rpcbinding* binding,
+                  int* supportauth) {
+  int status = NS__putil_rlock();
+  if (status != NS_S_OK) return status;
+  void* data = nullptr;
+  status = NS__TabGet(static_cast<tabhandle*>(tab->priv), obj->name, &data);
+  if (status == NS_S_OK) {
+    auto* ent = static_cast<qor_serverinfo*>(data);
+    status = NS__copy_rpcbinding(binding, &ent->binding);
+    if (status == NS_S_OK) *supportauth = ent->support_auth;
+  }
+  NS__putil_unlock();
+  if (status == NS_S_OK) {
+    // The server of a server object is the object itself, in the own domain.
+    server->nsclass = obj->nsclass;
+    server->name = qor_strdup(obj->name);
+    server->domain = qor_strdup(NS__ms_domain);
+    if (server->name == nullptr || server->domain == nullptr) status = NS_S_NOMEM;
+  }
+  if (status != NS_S_OK) {
+    NS__free_rpcbinding(binding);
+    binding->len = 0;
+    binding->val = nullptr;
+    qor_free(server->name);
+    qor_free(server->domain);
+    server->name = nullptr;
+    server->domain = nullptr;
+  }
+  return status;
+}
+
+int gethost_server(nameobj* tab, qorobjid* obj, char** host) {
+  int status = NS__putil_rlock();
+  if (status != NS_S_OK) return status;
+  void* data = nullptr;
+  status = NS__TabGet(static_cast<tabhandle*>(tab->priv), obj->name, &data);
+  if (status == NS_S_OK) {
+    *host = qor_strdup(static_cast<qor_serverinfo*>(data)->host);
+    if (*host == nullptr) status = NS_S_NOMEM;
+  }
+  NS__putil_unlock();
+  return status;
+}
+
+}  // namespace
+
+int listobj_svassoc(nameobj* tab, qorobjid* /*obj*/, qorobjects* objs) {
+  int status = NS__putil_rlock();
+  if (status != NS_S_OK) return status;
+  status = NS__putil_listobj(tab, objs);
+  NS__putil_unlock();
+  return status;
+}
+
+const nameobj_callback NS__server_cb = {init_server,      term_server,     createobj_server,
+                                        deleteobj_server, listobj_svassoc, getobj_server,
+                                        gethost_server,   nullptr};

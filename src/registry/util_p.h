@@ -1,0 +1,62 @@
+// Generic store operations: the insert-or-replace, delete and listing that
+// every class store shares, the loading of a class's recovery file at start-up
+// and the writing of its entries, and the three overwrite rules that decide
+// whether a registration may replace the current one without force.
+#pragma once
+
+#include "registry/nameobj.h"
+#include "registry/objutil.h"
+
+#include <cstddef>
+#include <cstdio>
+
+// Describes one record kind to the generic operations.
+struct putil_callback {
+  unsigned int entsize;  // size of one in-memory record
+  int (*readent)(FILE* fp, char** buf, size_t* size, void* ent);
+  int (*writeent)(FILE* fp, const void* ent);
+  void (*freeent)(void* ent);  // releases the members, not the record
+  // Stores 1 in *canov when newent may replace curent, else 0; returns 0, or
+  // a status when the rule could not be decided.
+  int (*checkov)(const void* newent, const void* curent, int* canov);
+};
+
+// Inserts newent under obj's name, or replaces the current record when force
+// is set or the class's rule allows it, and writes the class's recovery file
+// through; the table is rolled back when that write fails. On success the
+// table owns newent. On failure newent stays the caller's unless *created is 1
+// (the rollback failed; logged as 0x80000008/0x80000009). 0; 14; 16; the
+// rule's status; the write's status.
+// REQUIRES: NS__objlock held for writing.
+int NS__putil_createobj(const putil_callback* funcs, nameobj* tab, const qorobjid* obj,
+                        void* newent, int force, int* created);
+// Removes obj's name and writes the file through; the record is put back when
+// the write fails. 0; 15; the write's status.
+// REQUIRES: NS__objlock held for writing.
+int NS__putil_deleteobj(const putil_callback* funcs, nameobj* tab, const qorobjid* obj);
+// objs = one {class, name, NS__ms_domain} per registered name, in name order.
+// 0 or 14 (objs then empty). REQUIRES: NS__objlock held (reading is enough).
+int NS__putil_listobj(nameobj* tab, qorobjects* objs);
+
+// Writes every entry of the class (writeFunc_t of NS__WriteObject; priv is the
+// store's putil_callback). 0, 19 or the record writer's status.
+int NS__putil_saveobj(nameobj* obj, FILE* fp, void* priv);
+// Loads the class's .dat into its (empty) table. 0 (also when there is no
+// file); 1 the file ends after a name line; 5, 12, 14, 19 from the record
+// reader or the file. A duplicate name keeps the first entry and logs 0x80000007.
+int NS__putil_recovery(const putil_callback* funcs, nameobj* tab);
+
+// Overwrite rules. Server: equal hosts (ignoring case) and, when both have an
+// "ncacn_ip_tcp"/"ncacn_ip_udp" binding, a resolved address in common; 0, or
+// 14/19 when an address list cannot be built. Association: same target (class,
+// name with case, domain without). Member list: never. The latter two return 0.
+int NS__can_overwrite_server(const qor_serverinfo* newent, const qor_serverinfo* curent,
+                             int* canov);
+int NS__can_overwrite_svassoc(const qorobjid* newent, const qorobjid* curent, int* canov);
+int NS__can_overwrite_group(const qorobjects* newent, const qorobjects* curent, int* canov);
+
+// Store-side helpers for the registry lock: a failure asks the service to stop
+// (NS__qor_stop) and returns the lock's status.
+int NS__putil_rlock();
+int NS__putil_wlock();
+void NS__putil_unlock();

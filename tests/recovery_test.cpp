@@ -1,0 +1,330 @@
+// Recovery files: the documented layout written by one run and loaded by the
+// next, the choice of the file to start from, damaged files, and a failure at
+// every step of the rewrite leaving the table and the current file as they were.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <regex>
+
+#include "registry_testutil.h"
+#include "service/elog.h"
+
+using namespace regtest;
+
+namespace {
+
+using Recovery = RegistryTest;
+
+// Events reported since the last call, as captured lines.
+class EventCapture {
+ public:
+  EventCapture(const std::string& path) : path_(path) {
+    setenv("QOR_EVENTLOG", ("file:" + path).c_str(), 1);
+    NS__LogInit();
+    seen_ = read_file(path_).size();
+  }
+  ~EventCapture() { unsetenv("QOR_EVENTLOG"); }
+  std::vector<std::string> take() {
+    std::string all = read_file(path_);
+    std::vector<std::string> lines;
+    std::stringstream ss(all.substr(seen_));
+    for (std::string line; std::getline(ss, line);) lines.push_back(line);
+    seen_ = all.size();
+    return lines;
+  }
+
+ private:
+  std::string path_;
+  size_t seen_;
+};
+
+const char* const kEntryA =
+    "# DOM\\a(spooler)\n"
+    "a\n"
+    "DOM\n"
+    "2\n"
+    "ncacn_ip_tcp:127.0.0.1[5000]\n"
+    "ncacn_np:host1[\\pipe\\a]\n"
+    "host1\n"
+    "7\n"
+    "\n";
+
+TEST_F(Recovery, FileWrittenByOneRunIsLoadedByTheNextInItsLayout) {
+  Server sa({"ncacn_ip_tcp:127.0.0.1[5000]", "ncacn_np:host1[\\pipe\\a]"}, "host1", 7);
+  Server sb({"ncacn_ip_tcp:10.1.1.1"}, "hostb", -3);
+  ASSERT_EQ(create_server(NS_CLASS_SPOOLER, "b", sb), NS_S_OK);
+  ASSERT_EQ(create_server(NS_CLASS_SPOOLER, "a", sa), NS_S_OK);
+  ASSERT_EQ(create_assoc(NS_CLASS_QUEUE, "q", id(NS_CLASS_SPOOLER, "a", "Other")), NS_S_OK);
+  ASSERT_EQ(create_group(NS_CLASS_BACKUP, "k", {id(NS_CLASS_SPOOLER, "a"), id(NS_CLASS_LP, "p")}),
+            NS_S_OK);
+
+  std::string dat = read_file(file("spooler"));
+  std::regex header(
+      "# V1\\.11:recovery file for spooler\n"
+      "# last modified (Sun|Mon|Tue|Wed|Thu|Fri|Sat) [A-Z][a-z]{2} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d "
+      "\\d{4}\n\n\n");
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(dat, m, header, std::regex_constants::match_continuous)) << dat;
+  EXPECT_EQ(dat.substr(m.length()), std::string(kEntryA) +
+                                        "# DOM\\b(spooler)\n"
+                                        "b\n"
+                                        "DOM\n"
+                                        "1\n"
+                                        "ncacn_ip_tcp:10.1.1.1\n"
+                                        "hostb\n"
+                                        "-3\n"
+                                        "\n");
+  std::string queue = read_file(file("queue"));
+  EXPECT_NE(queue.find("\n\n\n# DOM\\q(queue)\nq\nDOM\nspooler\na\nOther\n\n"), std::string::npos);
+  std::string backup = read_file(file("backup"));
+  EXPECT_NE(backup.find("\n\n\n# DOM\\k(backup)\nk\nDOM\n2\nspooler\na\nDOM\nlp\np\nDOM\n\n"),
+            std::string::npos);
+  EXPECT_EQ(dat.find('\r'), std::string::npos);
+  EXPECT_FALSE(exists(file("spooler", ".new")));
+  EXPECT_FALSE(exists(file("spooler", ".tmp")));
+
+  ASSERT_EQ(restart(), NS_S_OK);
+  EXPECT_EQ(names(NS_CLASS_SPOOLER), (std::vector<std::string>{"a", "b"}));
+  Lookup r = get(NS_CLASS_QUEUE, "q");
+  EXPECT_EQ(r.server, "a");
+  EXPECT_EQ(r.bindings, (std::vector<std::string>{sa.bindings[0], sa.bindings[1]}));
+  EXPECT_EQ(r.supportauth, 7);
+  EXPECT_EQ(get(NS_CLASS_SPOOLER, "b").supportauth, -3);
+  EXPECT_EQ(names(NS_CLASS_BACKUP, "k"), (std::vector<std::string>{"spooler:a@DOM", "lp:p@DOM"}));
+  // Loading writes nothing.
+  EXPECT_EQ(read_file(file("spooler")), dat);
+}
+
+TEST_F(Recovery, StartChoosesTheFileToStartFrom) {
+  NS__TermNameObj();
+  const std::string head = "# V1.11:recovery file for lp\n# last modified x\n\n\n";
+  auto lp_entry = [](const char* name) {
+    return std::string("# DOM\\") + name + "(lp)\n" + name + "\nDOM\nspooler\nS\nDOM\n\n";
+  };
+  write_file(file("queue", ".tmp"), "garbage that is never read\n");
+  write_file(file("lp"), head + lp_entry("cur"));
+  write_file(file("lp", ".new"), head + lp_entry("next"));
+  write_file(file("pp", ".new"), head + lp_entry("only"));
+  ASSERT_EQ(NS__InitNameObj(data.c_str()), NS_S_OK);
+  EXPECT_TRUE(names(NS_CLASS_QUEUE).empty());
+  EXPECT_FALSE(exists(file("queue", ".tmp")));
+  EXPECT_EQ(names(NS_CLASS_LP), std::vector<std::string>{"cur"});
+  EXPECT_FALSE(exists(file("lp", ".new")));
+  EXPECT_EQ(names(NS_CLASS_PP), std::vector<std::string>{"only"});
+  EXPECT_FALSE(exists(file("pp", ".new")));
+  EXPECT_TRUE(exists(file("pp")));
+}
+
+TEST_F(Recovery, WindowsLineEndsAndCommentsLoad) {
+  NS__TermNameObj();
+  write_file(file("spooler"),
+             "# V1.11:recovery file for spooler\r\n# last modified x\r\n\r\n\r\n"
+             "# DOM\\a(spooler)\r\na\r\nDOM\r\n# a comment inside\r\n2\r\n"
+             "ncacn_ip_tcp:127.0.0.1[5000]\r\nncacn_np:host1[\\pipe\\a]\r\n\r\nhost1\r\n7\r\n");
+  ASSERT_EQ(NS__InitNameObj(data.c_str()), NS_S_OK);
+  Lookup r = get(NS_CLASS_SPOOLER, "a");
+  EXPECT_EQ(r.bindings, (std::vector<std::string>{"ncacn_ip_tcp:127.0.0.1[5000]",
+                                                  "ncacn_np:host1[\\pipe\\a]"}));
+  EXPECT_EQ(r.supportauth, 7);
+}
+
+TEST_F(Recovery, DamagedFilesRefuseTheStartAndDuplicatesAreReported) {
+  EventCapture events(root + "/events.jsonl");
+  NS__TermNameObj();
+  const std::string head = "# V1.11:recovery file for spooler\n# last modified x\n\n\n";
+  struct Case {
+    const char* what;
+    std::string body;
+    int status;
+  };
+  std::vector<Case> cases = {
+      {"ends after a name line", std::string(kEntryA) + "b\n", NS_S_TRUNCATED},
+      {"ends inside a binding list", std::string(kEntryA) + "b\nDOM\n3\nx\ny\n", NS_S_NOMEM},
+      {"ends before the host", std::string(kEntryA) + "b\nDOM\n1\nx\n", NS_S_EOF},
+      {"count not a number", "a\nDOM\nmany\nx\nh\n0\n", NS_S_SYSFAIL},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    write_file(file("spooler"), head + c.body);
+    EXPECT_EQ(NS__InitNameObj(data.c_str()), c.status);
+    EXPECT_EQ(NS__objlock, nullptr);
+    EXPECT_EQ(NS__TermNameObj(), NS_S_NOTINIT);
+  }
+  std::filesystem::remove(file("spooler"));
+  write_file(file("lp"),
+             "# V1.11:recovery file for lp\n\n"
+             "x\nDOM\nLP\nS\nDOM\n");
+  EXPECT_EQ(NS__InitNameObj(data.c_str()), NS_S_NOCLASS);
+  std::filesystem::remove(file("lp"));
+  EXPECT_TRUE(events.take().empty());
+
+  // The first entry of a name wins; the second is reported once, and the start goes on.
+  write_file(file("queue"),
+             "q\nDOM\nspooler\nfirst\nDOM\n\n"
+             "q\nDOM\nspooler\nsecond\nDOM\n\n"
+             "r\nDOM\nspooler\nthird\nDOM\n");
+  ASSERT_EQ(NS__InitNameObj(data.c_str()), NS_S_OK);
+  EXPECT_EQ(names(NS_CLASS_QUEUE), (std::vector<std::string>{"q", "r"}));
+  ASSERT_EQ(create_spooler("first"), NS_S_OK);
+  EXPECT_EQ(get(NS_CLASS_QUEUE, "q").server, "first");
+  std::vector<std::string> reported = events.take();
+  ASSERT_EQ(reported.size(), 1u);
+  EXPECT_NE(reported[0].find("\"id\":\"0x80000007\",\"type\":2,\"strings\":[\"q\",\"queue\"]"),
+            std::string::npos)
+      << reported[0];
+}
+
+TEST_F(Recovery, StartFailsWhenTheFileCannotBeReadOrMoved) {
+  NS__TermNameObj();
+  write_file(file("lp"), "x\nDOM\nlp\ny\nDOM\n");
+  qor_fileops_fail_at(QOR_FOP_OPEN, 1, EACCES);
+  EXPECT_EQ(NS__InitNameObj(data.c_str()), NS_S_SYSFAIL);
+  qor_fileops_reset();
+  std::filesystem::rename(file("lp"), file("lp", ".new"));
+  qor_fileops_fail_at(QOR_FOP_RENAME, 1, EIO);
+  EXPECT_EQ(NS__InitNameObj(data.c_str()), NS_S_SYSFAIL);
+  EXPECT_TRUE(exists(file("lp", ".new")));
+  qor_fileops_reset();
+  ASSERT_EQ(NS__InitNameObj(data.c_str()), NS_S_OK);
+  EXPECT_EQ(names(NS_CLASS_LP), std::vector<std::string>{"x"});
+}
+
+// A failure at each file operation of a rewrite, for an insertion, a
+// replacement and a deletion: status 19, the table and .dat as before; when
+// the last rename fails, the new content waits in .new for the next start.
+TEST_F(Recovery, FailureAtEveryStepOfTheRewriteKeepsTableAndFile) {
+  struct Change {
+    const char* what;
+    std::function<int()> run;
+    std::vector<std::string> after;
+  };
+  Server sv({"ncacn_ip_tcp:127.0.0.1[5000]"}, "host1", 1);
+  std::vector<Change> changes = {
+      {"insert", [&] { return create_server(NS_CLASS_SPOOLER, "c", sv); }, {"a", "b", "c"}},
+      {"replace", [&] { return create_server(NS_CLASS_SPOOLER, "a", sv, 1); }, {"a", "b"}},
+      {"delete", [&] { return delete_obj(NS_CLASS_SPOOLER, "b"); }, {"a"}},
+  };
+  const qor_fileop ops[] = {QOR_FOP_OPEN,  QOR_FOP_WRITE,  QOR_FOP_FLUSH, QOR_FOP_FSYNC,
+                            QOR_FOP_CLOSE, QOR_FOP_RENAME, QOR_FOP_REMOVE};
+  int injected = 0;
+  for (const Change& change : changes) {
+    for (qor_fileop op : ops) {
+      for (long n = 1;; n++) {
+        SCOPED_TRACE(std::string(change.what) + " op " + std::to_string(op) + " n " +
+                     std::to_string(n));
+        // Fresh registry with a and b in spooler.
+        NS__TermNameObj();
+        std::filesystem::remove_all(data);
+        ASSERT_EQ(NS__InitNameObj(data.c_str()), NS_S_OK);
+        Server base({"ncacn_ip_tcp:10.0.0.9"}, "old", 2);
+        ASSERT_EQ(create_server(NS_CLASS_SPOOLER, "a", base), NS_S_OK);
+        ASSERT_EQ(create_server(NS_CLASS_SPOOLER, "b", base), NS_S_OK);
+        std::string before = read_file(file("spooler"));
+
+        qor_fileops_fail_at(op, n, EIO);
+        int status = change.run();
+        bool failed = qor_fileops_failed();
+        qor_fileops_reset();
+        if (!failed) {
+          EXPECT_EQ(status, NS_S_OK);
+          EXPECT_GT(n, 1);
+          break;
+        }
+        injected++;
+        EXPECT_EQ(status, NS_S_SYSFAIL);
+        EXPECT_EQ(names(NS_CLASS_SPOOLER), (std::vector<std::string>{"a", "b"}));
+        EXPECT_EQ(get(NS_CLASS_SPOOLER, "a").bindings,
+                  std::vector<std::string>{"ncacn_ip_tcp:10.0.0.9"});
+        EXPECT_FALSE(exists(file("spooler", ".tmp")));
+        bool last_rename = op == QOR_FOP_RENAME && n == 2;
+        if (!last_rename) {
+          EXPECT_EQ(read_file(file("spooler")), before);
+          EXPECT_FALSE(exists(file("spooler", ".new")));
+          ASSERT_EQ(restart(), NS_S_OK);
+          EXPECT_EQ(names(NS_CLASS_SPOOLER), (std::vector<std::string>{"a", "b"}));
+        } else {
+          EXPECT_FALSE(exists(file("spooler")));
+          EXPECT_TRUE(exists(file("spooler", ".new")));
+          ASSERT_EQ(restart(), NS_S_OK);
+          EXPECT_EQ(names(NS_CLASS_SPOOLER), change.after);
+          EXPECT_TRUE(exists(file("spooler")));
+        }
+      }
+    }
+  }
+  EXPECT_GT(injected, 30);
+
+  // The directory sync comes after the last rename: its failure loses nothing in memory.
+  qor_fileops_fail_at(QOR_FOP_FSYNCDIR, 1, EIO);
+  EXPECT_EQ(create_spooler("z"), NS_S_OK);
+  EXPECT_TRUE(qor_fileops_failed());
+  qor_fileops_reset();
+  EXPECT_NE(read_file(file("spooler")).find("\nz\nDOM\n"), std::string::npos);
+}
+
+TEST_F(Recovery, EveryRewriteSyncsTheFileAndTheDirectory) {
+  qor_fileops_reset();
+  ASSERT_EQ(create_spooler("a"), NS_S_OK);
+  EXPECT_EQ(qor_fileops_calls(QOR_FOP_FSYNC), 1);
+  EXPECT_EQ(qor_fileops_calls(QOR_FOP_FSYNCDIR), 1);
+  EXPECT_EQ(qor_fileops_calls(QOR_FOP_RENAME), 2);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Recovery, EveryAllocationFailureDuringTheStartAnswers14) {
+  Server sv({"ncacn_ip_tcp:10.0.0.1[1]", "ncacn_np:x[\\pipe\\y]"}, "h", 5);
+  ASSERT_EQ(create_server(NS_CLASS_SPOOLER, "S", sv), NS_S_OK);
+  ASSERT_EQ(create_server(NS_CLASS_SPOOLER, "T", sv), NS_S_OK);
+  ASSERT_EQ(create_assoc(NS_CLASS_QUEUE, "Q", id(NS_CLASS_SPOOLER, "S")), NS_S_OK);
+  ASSERT_EQ(create_group(NS_CLASS_BACKUP, "B", {id(NS_CLASS_LP, "a"), id(NS_CLASS_LP, "b")}),
+            NS_S_OK);
+  NS__TermNameObj();
+  for (long n = 1;; n++) {
+    qor_alloc_fail_at(n);
+    int status = NS__InitNameObj(data.c_str());
+    bool failed = qor_alloc_failed();
+    qor_alloc_fail_at(0);
+    if (!failed) {
+      ASSERT_EQ(status, NS_S_OK);
+      EXPECT_GT(n, 20);
+      break;
+    }
+    ASSERT_EQ(status, NS_S_NOMEM) << "n=" << n;
+    EXPECT_EQ(NS__objlock, nullptr) << "n=" << n;
+  }
+  EXPECT_EQ(names(NS_CLASS_SPOOLER), (std::vector<std::string>{"S", "T"}));
+  EXPECT_EQ(get(NS_CLASS_QUEUE, "Q").server, "S");
+  EXPECT_EQ(names(NS_CLASS_BACKUP, "B"), (std::vector<std::string>{"lp:a@DOM", "lp:b@DOM"}));
+}
+
+}  // namespace
+
+namespace {
+
+// A deletion whose rewrite fails and whose record cannot be put back: the
+// object is gone from memory until the next start, and the event says so.
+TEST_F(Recovery, FailedRollbackOfADeletionIsReported) {
+  EventCapture events(root + "/events.jsonl");
+  ASSERT_EQ(create_spooler("S"), NS_S_OK);
+  std::string before = read_file(file("spooler"));
+  qor_fileops_fail_at(QOR_FOP_OPEN, 1, EIO);
+  qor_alloc_fail_at(1);  // the re-insertion's copy of the name
+  EXPECT_EQ(delete_obj(NS_CLASS_SPOOLER, "S"), NS_S_SYSFAIL);
+  EXPECT_TRUE(qor_alloc_failed());
+  qor_alloc_fail_at(0);
+  qor_fileops_reset();
+  std::vector<std::string> reported = events.take();
+  ASSERT_EQ(reported.size(), 1u);
+  EXPECT_NE(reported[0].find("\"id\":\"0x80000009\",\"type\":2,\"strings\":[\"S\",\"spooler\"]"),
+            std::string::npos)
+      << reported[0];
+  EXPECT_TRUE(names(NS_CLASS_SPOOLER).empty());
+  EXPECT_EQ(read_file(file("spooler")), before);
+  ASSERT_EQ(restart(), NS_S_OK);
+  EXPECT_EQ(names(NS_CLASS_SPOOLER), std::vector<std::string>{"S"});
+}
+
+}  // namespace

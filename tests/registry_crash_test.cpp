@@ -1,0 +1,171 @@
+// Crash consistency of the write-through: a worker process changes the
+// registry and is killed with SIGKILL at random moments; every start after a
+// kill must hold every change the worker had acknowledged, with at most the
+// one change in flight added, and no record half there.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <random>
+
+#include "registry_testutil.h"
+
+using namespace regtest;
+
+namespace {
+
+using State = std::map<std::string, std::string>;  // "class name" -> value
+
+struct Op {
+  bool del = false;
+  std::string key, value;
+};
+
+void apply_op(State& state, const Op& op) {
+  if (op.del) {
+    state.erase(op.key);
+  } else {
+    state[op.key] = op.value;
+  }
+}
+
+// What the registry holds now, read through the front.
+State loaded_state() {
+  State state;
+  for (const std::string& name : names(NS_CLASS_SPOOLER)) {
+    Lookup r = get(NS_CLASS_SPOOLER, name.c_str());
+    EXPECT_EQ(r.status, NS_S_OK);
+    EXPECT_EQ(r.bindings.size(), 1u);
+    if (r.bindings.empty()) continue;
+    const std::string& b = r.bindings[0];
+    size_t open = b.find('[');
+    EXPECT_EQ(b.rfind("ncacn_ip_tcp:10.0.0.1[", 0), 0u) << b;
+    EXPECT_EQ(b.back(), ']') << b;
+    state["spooler " + name] = b.substr(open + 1, b.size() - open - 2);
+  }
+  for (const std::string& name : names(NS_CLASS_GROUP)) {
+    auto members = regtest::names(NS_CLASS_GROUP, name.c_str());
+    EXPECT_EQ(members.size(), 1u);
+    if (members.empty()) continue;
+    // "lp:<value>@DOM"
+    const std::string& m = members[0];
+    EXPECT_EQ(m.rfind("lp:", 0), 0u) << m;
+    state["group " + name] = m.substr(3, m.find('@') - 3);
+  }
+  return state;
+}
+
+TEST(RegistryCrash, EveryAcknowledgedChangeSurvivesSigkill) {
+  char tmpl[] = "/tmp/qor-crash-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  std::string root = tmpl;
+  std::string data = root + "/data";
+  static char domain[] = "DOM";
+  NS__ms_domain = domain;
+  std::string child = std::string(QOR_TEST_TOOLS_DIR) + "/registry_crash_child";
+
+  unsigned seed = static_cast<unsigned>(std::random_device{}());
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 rng(seed);
+  State model;
+  int acknowledged = 0, mid_change = 0, in_flight_landed = 0;
+  constexpr int kRounds = 220;
+
+  for (int round = 0; round < kRounds; round++) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    std::string wfd = std::to_string(fds[1]);
+    std::string child_seed = std::to_string(round + 1);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      fcntl(fds[1], F_SETFD, 0);  // the report pipe survives exec
+      execl(child.c_str(), child.c_str(), data.c_str(), child_seed.c_str(), wfd.c_str(),
+            static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(fds[1]);
+
+    // Let the worker run for a random moment, draining its reports: mostly
+    // counted from its start-up being done, sometimes during its recovery.
+    std::string out;
+    char buf[4096];
+    bool during_start = rng() % 8 == 0;
+    auto now = std::chrono::steady_clock::now;
+    auto deadline = now() + (during_start ? std::chrono::microseconds(rng() % 5000)
+                                          : std::chrono::microseconds(5000000));
+    bool ready = false;
+    for (;;) {
+      // Wait to the microsecond, so that the kill does not cluster just
+      // after the worker's reports, which wake this loop.
+      auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - now()).count();
+      if (left <= 0) break;
+      timespec ts{static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
+      pollfd p{fds[0], POLLIN, 0};
+      if (ppoll(&p, 1, &ts, nullptr) <= 0) continue;
+      ssize_t n = read(fds[0], buf, sizeof buf);
+      if (n <= 0) break;
+      out.append(buf, n);
+      if (!during_start && !ready && out.find("R\n") != std::string::npos) {
+        ready = true;
+        deadline = now() + std::chrono::microseconds(rng() % 40000);
+      }
+    }
+    kill(pid, SIGKILL);
+    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, n);
+    close(fds[0]);
+    int wstatus = 0;
+    ASSERT_EQ(waitpid(pid, &wstatus, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(wstatus) && WTERMSIG(wstatus) == SIGKILL)
+        << "worker ended on its own: " << wstatus << "\n"
+        << out;
+
+    // Acknowledged changes go into the model; the last one may be in flight.
+    std::optional<Op> pending;
+    std::stringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+      ASSERT_NE(line[0], 'F') << line;
+      if (line.rfind("I ", 0) == 0) {
+        std::stringstream fields(line.substr(2));
+        std::string kind, cls, name, value;
+        fields >> kind >> cls >> name >> value;
+        pending = Op{kind == "D", cls + " " + name, value};
+      } else if (line == "A") {
+        ASSERT_TRUE(pending.has_value());
+        apply_op(model, *pending);
+        pending.reset();
+        acknowledged++;
+      }
+    }
+
+    if (pending.has_value()) mid_change++;
+    ASSERT_EQ(NS__InitNameObj(data.c_str()), NS_S_OK);
+    State loaded = loaded_state();
+    NS__TermNameObj();
+    if (loaded != model) {
+      ASSERT_TRUE(pending.has_value()) << "an acknowledged change is missing";
+      State with_pending = model;
+      apply_op(with_pending, *pending);
+      ASSERT_EQ(loaded, with_pending) << "the registry is neither before nor after the change";
+      in_flight_landed++;
+      model = loaded;
+    }
+  }
+  RecordProperty("acknowledged", acknowledged);
+  RecordProperty("mid_change", mid_change);
+  // Most kills must land amid a change, or the test proves little.
+  EXPECT_GT(mid_change, kRounds / 2);
+  EXPECT_GT(acknowledged, kRounds / 2);
+  std::filesystem::remove_all(root);
+  RecordProperty("in_flight_landed", in_flight_landed);
+}
+
+}  // namespace
