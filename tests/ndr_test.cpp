@@ -340,8 +340,10 @@ TEST(NdrDecode, StringsMustBeWellFormed) {
       {"bytes missing", "05000000 00000000 05000000 616200", NCA_S_FAULT_NDR},
       {"header cut short", "05000000 00000000", NCA_S_FAULT_NDR},
       {"empty string", "01000000 00000000 01000000 00", 0},
-      // The maximum count is a buffer size; only the bytes sent are allocated.
-      {"maximum far above actual", "ffffffff 00000000 03000000 616200", 0},
+      {"maximum count beyond the bytes that follow", "ffffffff 00000000 03000000 616200",
+       NCA_S_FAULT_NDR},
+      // A maximum above the actual count is a buffer size: fine while the bytes are there.
+      {"maximum above actual", "05000000 00000000 03000000 616200 0000", 0},
   };
   for (const Hostile& c : cases) {
     bytes in = from_hex(c.hex);

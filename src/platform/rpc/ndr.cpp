@@ -318,7 +318,8 @@ bool ndr_get_string(ndr_reader* r, char** s) {
   }
   if (offset != 0 || actual == 0) return ndr_reader_fail(r, NCA_S_FAULT_NDR);
   if (actual > max_count) return ndr_reader_fail(r, NCA_S_FAULT_INVALID_BOUND);
-  if (actual > ndr_remaining(r)) return ndr_reader_fail(r, NCA_S_FAULT_NDR);
+  // A maximum count beyond the stub claims bytes that are not there.
+  if (max_count > ndr_remaining(r)) return ndr_reader_fail(r, NCA_S_FAULT_NDR);
   const uint8_t* bytes = r->data + r->pos;
   // The terminator is counted: it must be the last byte and the only zero.
   if (bytes[actual - 1] != 0 || std::memchr(bytes, 0, actual - 1) != nullptr) {

@@ -156,8 +156,8 @@ bool ndr_pending(const T* p) {
 }
 
 // A conformant varying string into a new block: requires offset 0,
-// 1 <= actual <= maximum, the bytes present, a zero as last byte and none
-// before it. Only `actual` bytes are allocated, whatever the maximum says.
+// 1 <= actual <= maximum <= the bytes left after the counts, a zero as last
+// byte and none before it. Only `actual` bytes are allocated.
 bool ndr_get_string(ndr_reader* r, char** s);
 
 // Enters one level of nesting (false and NCA_S_FAULT_NDR beyond max_depth).
