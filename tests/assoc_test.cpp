@@ -584,6 +584,39 @@ TEST(AssocClient, TalksToTheServerMachine) {
   EXPECT_EQ(rpc_assoc_groups_count(g.g), 1u);
 }
 
+// Server and client agree on the largest stub: a reply our client would
+// refuse is never sent, the call faults instead (it ran: no did-not-execute).
+TEST(AssocClient, LargestReplyCrossesAndALargerOneFaults) {
+  Groups g;
+  Conn server(g.g);
+  Client cl;
+  rpc_bytes wire;
+  rpc_cconn_make_bind(cl.c.get(), 1, &wire);
+  server.feed(wire);
+  int event;
+  ASSERT_EQ(RPC_S_OK, cl.feed(server.take(), &event));
+  for (size_t size : {RPC_MAX_STUB, RPC_MAX_STUB + 1}) {
+    rpc_bytes stub = u32(static_cast<uint32_t>(size));
+    wire.clear();
+    ASSERT_EQ(RPC_S_OK,
+              rpc_cconn_make_request(cl.c.get(), 3, 2, nullptr, stub.data(), stub.size(), &wire));
+    server.feed(wire);
+    int st = cl.feed(server.take(), &event);
+    if (size == RPC_MAX_STUB) {
+      ASSERT_EQ(RPC_S_OK, st);
+      ASSERT_EQ(event, RPC_CCONN_REPLY);
+      size_t len;
+      rpc_cconn_reply(cl.c.get(), &len);
+      EXPECT_EQ(len, size);
+    } else {
+      EXPECT_EQ(ERROR_NOT_ENOUGH_SERVER_MEMORY, st);
+      EXPECT_EQ(cl.c->fault_status, NCA_S_OUT_ARGS_TOO_BIG);
+      EXPECT_FALSE(cl.c->fault_dne);
+      EXPECT_FALSE(cl.c->broken);
+    }
+  }
+}
+
 TEST(AssocClient, NcaStatusesMapToWin32) {
   EXPECT_EQ(rpc_nca_to_status(NCA_S_OP_RNG_ERROR), RPC_S_PROCNUM_OUT_OF_RANGE);
   EXPECT_EQ(rpc_nca_to_status(NCA_S_UNK_IF), RPC_S_UNKNOWN_IF);

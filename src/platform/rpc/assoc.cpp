@@ -387,6 +387,9 @@ void rpc_sconn_finish(rpc_server_conn* c, rpc_stub_result r, const uint8_t* repl
                       size_t reply_len) {
   if (c->state != RPC_SCONN_CALL) return;
   const rpc_call& k = c->call;
+  // A reply no client runtime takes (ours refuses stubs above RPC_MAX_STUB)
+  // becomes a fault: the call ran, its answer cannot travel.
+  if (r.fault == 0 && reply_len > RPC_MAX_STUB) r = {NCA_S_OUT_ARGS_TOO_BIG, true};
   if (r.fault != 0) {
     pdu_encode_fault(r.executed ? 0 : PFC_DID_NOT_EXECUTE, k.call_id, k.cont_id, r.fault, &c->out);
   } else {
