@@ -431,6 +431,30 @@ TEST(AssocServer, BadBindsGetBindNak) {
   EXPECT_EQ(v.take(), vec("bind_nak_version"));
 }
 
+// Answers with the first byte of the manager vector it was called with.
+rpc_stub_result which_epv(const void* epv, const uint8_t*, size_t, std::vector<uint8_t>* out) {
+  out->push_back(epv == nullptr ? 0 : *static_cast<const uint8_t*>(epv));
+  return {0, true};
+}
+
+TEST(AssocServer, CallsReachTheRegisteredVectorOrTheInterfacesOwnManagers) {
+  static const uint8_t own = 1, given = 2;
+  const rpc_server_stub_t stubs[] = {which_epv};
+  const rpc_server_interface itf = {test_if.syntax, 1, stubs, &own};
+  for (const void* epv : {static_cast<const void*>(nullptr), static_cast<const void*>(&given)}) {
+    const rpc_if_entry e[] = {{&itf, epv}};
+    rpc_if_list list = {e, 1};
+    Groups g;
+    Conn k(g.g, &list);
+    k.feed(vec("bind_impacket"));
+    k.take();
+    k.feed(request(FL, 2, 0, 0, {}));
+    rpc_bytes reply = k.take();
+    ASSERT_EQ(reply.size(), 25u);
+    EXPECT_EQ(reply[24], epv == nullptr ? own : given);
+  }
+}
+
 TEST(AssocServer, OrphanedDropsThePartialCallAndCancelIsIgnored) {
   Groups g;
   Conn k(g.g);

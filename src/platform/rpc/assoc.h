@@ -39,7 +39,7 @@ size_t rpc_assoc_groups_count(rpc_assoc_groups* groups);
 // manager entry-point vector its stubs are called with.
 struct rpc_if_entry {
   const rpc_server_interface* iface;
-  const void* epv;
+  const void* epv;  // null: the interface's own managers (iface->default_epv)
 };
 
 // Finds the registered interface serving `abstract`: same UUID and major
