@@ -431,6 +431,30 @@ TEST(AssocServer, BadBindsGetBindNak) {
   EXPECT_EQ(v.take(), vec("bind_nak_version"));
 }
 
+// Answers with the first byte of the manager vector it was called with.
+rpc_stub_result which_epv(const void* epv, const uint8_t*, size_t, std::vector<uint8_t>* out) {
+  out->push_back(epv == nullptr ? 0 : *static_cast<const uint8_t*>(epv));
+  return {0, true};
+}
+
+TEST(AssocServer, CallsReachTheRegisteredVectorOrTheInterfacesOwnManagers) {
+  static const uint8_t own = 1, given = 2;
+  const rpc_server_stub_t stubs[] = {which_epv};
+  const rpc_server_interface itf = {test_if.syntax, 1, stubs, &own};
+  for (const void* epv : {static_cast<const void*>(nullptr), static_cast<const void*>(&given)}) {
+    const rpc_if_entry e[] = {{&itf, epv}};
+    rpc_if_list list = {e, 1};
+    Groups g;
+    Conn k(g.g, &list);
+    k.feed(vec("bind_impacket"));
+    k.take();
+    k.feed(request(FL, 2, 0, 0, {}));
+    rpc_bytes reply = k.take();
+    ASSERT_EQ(reply.size(), 25u);
+    EXPECT_EQ(reply[24], epv == nullptr ? own : given);
+  }
+}
+
 TEST(AssocServer, OrphanedDropsThePartialCallAndCancelIsIgnored) {
   Groups g;
   Conn k(g.g);
@@ -584,6 +608,39 @@ TEST(AssocClient, TalksToTheServerMachine) {
   EXPECT_EQ(rpc_assoc_groups_count(g.g), 1u);
 }
 
+// Server and client agree on the largest stub: a reply our client would
+// refuse is never sent, the call faults instead (it ran: no did-not-execute).
+TEST(AssocClient, LargestReplyCrossesAndALargerOneFaults) {
+  Groups g;
+  Conn server(g.g);
+  Client cl;
+  rpc_bytes wire;
+  rpc_cconn_make_bind(cl.c.get(), 1, &wire);
+  server.feed(wire);
+  int event;
+  ASSERT_EQ(RPC_S_OK, cl.feed(server.take(), &event));
+  for (size_t size : {RPC_MAX_STUB, RPC_MAX_STUB + 1}) {
+    rpc_bytes stub = u32(static_cast<uint32_t>(size));
+    wire.clear();
+    ASSERT_EQ(RPC_S_OK,
+              rpc_cconn_make_request(cl.c.get(), 3, 2, nullptr, stub.data(), stub.size(), &wire));
+    server.feed(wire);
+    int st = cl.feed(server.take(), &event);
+    if (size == RPC_MAX_STUB) {
+      ASSERT_EQ(RPC_S_OK, st);
+      ASSERT_EQ(event, RPC_CCONN_REPLY);
+      size_t len;
+      rpc_cconn_reply(cl.c.get(), &len);
+      EXPECT_EQ(len, size);
+    } else {
+      EXPECT_EQ(ERROR_NOT_ENOUGH_SERVER_MEMORY, st);
+      EXPECT_EQ(cl.c->fault_status, NCA_S_OUT_ARGS_TOO_BIG);
+      EXPECT_FALSE(cl.c->fault_dne);
+      EXPECT_FALSE(cl.c->broken);
+    }
+  }
+}
+
 TEST(AssocClient, NcaStatusesMapToWin32) {
   EXPECT_EQ(rpc_nca_to_status(NCA_S_OP_RNG_ERROR), RPC_S_PROCNUM_OUT_OF_RANGE);
   EXPECT_EQ(rpc_nca_to_status(NCA_S_UNK_IF), RPC_S_UNKNOWN_IF);
@@ -591,6 +648,7 @@ TEST(AssocClient, NcaStatusesMapToWin32) {
   EXPECT_EQ(rpc_nca_to_status(NCA_S_PROTO_ERROR), RPC_S_PROTOCOL_ERROR);
   EXPECT_EQ(rpc_nca_to_status(NCA_S_FAULT_UNSPEC), RPC_S_CALL_FAILED);
   EXPECT_EQ(rpc_nca_to_status(NCA_S_FAULT_NDR), RPC_X_BAD_STUB_DATA);
+  EXPECT_EQ(rpc_nca_to_status(NCA_S_FAULT_ENUM_VALUE_OUT_OF_RANGE), RPC_X_ENUM_VALUE_OUT_OF_RANGE);
   EXPECT_EQ(rpc_nca_to_status(NCA_S_FAULT_ACCESS_DENIED), RPC_S_ACCESS_DENIED);
   EXPECT_EQ(rpc_nca_to_status(0x12345678), 0x12345678);
 }

@@ -212,10 +212,10 @@ TEST(NdrEncode, RefusesWhatCannotTravel) {
   EXPECT_EQ(w.status, NCA_S_FAULT_NDR);
   ndr_writer_init(&w, &out);
   ndr_put_enum16(&w, 32768);
-  EXPECT_EQ(w.status, NCA_S_FAULT_NDR);
+  EXPECT_EQ(w.status, NCA_S_FAULT_ENUM_VALUE_OUT_OF_RANGE);
   ndr_writer_init(&w, &out);
   ndr_put_enum16(&w, -1);
-  EXPECT_EQ(w.status, NCA_S_FAULT_NDR);
+  EXPECT_EQ(w.status, NCA_S_FAULT_ENUM_VALUE_OUT_OF_RANGE);
 
   // A cycle would never end: the depth limit stops it.
   Node loop = {1, nullptr};
@@ -311,7 +311,7 @@ TEST(NdrDecode, HostileListsAreRefusedBeforeAllocating) {
       {"maximum count differs from len", "01000000 04000200 02000000", NCA_S_FAULT_INVALID_BOUND},
       {"negative len with an array", "ffffffff 04000200 ffffffff", NCA_S_FAULT_INVALID_BOUND},
       {"enumeration above 32767", "01000000 04000200 01000000 0080 0000 00000000 00000000",
-       NCA_S_FAULT_NDR},
+       NCA_S_FAULT_ENUM_VALUE_OUT_OF_RANGE},
       {"string of a billion bytes, three follow",
        "01000000 04000200 01000000 0300 0000 08000200 00000000"
        "00ca9a3b 00000000 00ca9a3b 616200",
@@ -340,8 +340,10 @@ TEST(NdrDecode, StringsMustBeWellFormed) {
       {"bytes missing", "05000000 00000000 05000000 616200", NCA_S_FAULT_NDR},
       {"header cut short", "05000000 00000000", NCA_S_FAULT_NDR},
       {"empty string", "01000000 00000000 01000000 00", 0},
-      // The maximum count is a buffer size; only the bytes sent are allocated.
-      {"maximum far above actual", "ffffffff 00000000 03000000 616200", 0},
+      {"maximum count beyond the bytes that follow", "ffffffff 00000000 03000000 616200",
+       NCA_S_FAULT_NDR},
+      // A maximum above the actual count is a buffer size: fine while the bytes are there.
+      {"maximum above actual", "05000000 00000000 03000000 616200 0000", 0},
   };
   for (const Hostile& c : cases) {
     bytes in = from_hex(c.hex);
@@ -459,7 +461,7 @@ TEST(NdrDecode, PrimitivesAlignFromTheOrigin) {
   EXPECT_EQ(d, 2);
   EXPECT_FALSE(ndr_get_enum16(&r, &e));  // 0xffff is no enumeration value
   EXPECT_FALSE(ndr_get_u8(&r, &c));      // and the reader stays failed
-  EXPECT_EQ(r.status, NCA_S_FAULT_NDR);
+  EXPECT_EQ(r.status, NCA_S_FAULT_ENUM_VALUE_OUT_OF_RANGE);
 }
 
 }  // namespace

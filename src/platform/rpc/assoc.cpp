@@ -387,6 +387,9 @@ void rpc_sconn_finish(rpc_server_conn* c, rpc_stub_result r, const uint8_t* repl
                       size_t reply_len) {
   if (c->state != RPC_SCONN_CALL) return;
   const rpc_call& k = c->call;
+  // A reply no client runtime takes (ours refuses stubs above RPC_MAX_STUB)
+  // becomes a fault: the call ran, its answer cannot travel.
+  if (r.fault == 0 && reply_len > RPC_MAX_STUB) r = {NCA_S_OUT_ARGS_TOO_BIG, true};
   if (r.fault != 0) {
     pdu_encode_fault(r.executed ? 0 : PFC_DID_NOT_EXECUTE, k.call_id, k.cont_id, r.fault, &c->out);
   } else {
@@ -412,8 +415,10 @@ void rpc_sconn_finish(rpc_server_conn* c, rpc_stub_result r, const uint8_t* repl
 void rpc_sconn_execute(rpc_server_conn* c) {
   const rpc_call* k = rpc_sconn_call(c);
   if (k == nullptr) return;
+  // Registered without a vector of its own, the interface's managers serve.
+  const void* epv = k->target.epv != nullptr ? k->target.epv : k->target.iface->default_epv;
   std::vector<uint8_t> reply;
-  rpc_stub_result r = k->target.iface->stubs[k->opnum](k->target.epv, k->stub, k->stub_len, &reply);
+  rpc_stub_result r = k->target.iface->stubs[k->opnum](epv, k->stub, k->stub_len, &reply);
   rpc_sconn_finish(c, r, reply.data(), reply.size());
 }
 

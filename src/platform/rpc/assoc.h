@@ -39,7 +39,7 @@ size_t rpc_assoc_groups_count(rpc_assoc_groups* groups);
 // manager entry-point vector its stubs are called with.
 struct rpc_if_entry {
   const rpc_server_interface* iface;
-  const void* epv;
+  const void* epv;  // null: the interface's own managers (iface->default_epv)
 };
 
 // Finds the registered interface serving `abstract`: same UUID and major
@@ -126,7 +126,8 @@ const rpc_call* rpc_sconn_call(const rpc_server_conn* c);
 
 // Ends the call: appends the response fragments of `reply` (when r.fault is
 // 0) or a fault with r.fault (did-not-execute when !r.executed), and makes
-// the connection ready for the next call.
+// the connection ready for the next call. A reply above RPC_MAX_STUB is sent
+// as the fault nca_s_out_args_too_big instead.
 void rpc_sconn_finish(rpc_server_conn* c, rpc_stub_result r, const uint8_t* reply,
                       size_t reply_len);
 

@@ -128,7 +128,7 @@ void ndr_put_u32(ndr_writer* w, uint32_t v) { put_le(w, v, 4); }
 void ndr_put_i32(ndr_writer* w, int32_t v) { put_le(w, static_cast<uint32_t>(v), 4); }
 
 void ndr_put_enum16(ndr_writer* w, int v) {
-  if (v < 0 || v > ENUM16_MAX) return ndr_writer_fail(w, NCA_S_FAULT_NDR);
+  if (v < 0 || v > ENUM16_MAX) return ndr_writer_fail(w, NCA_S_FAULT_ENUM_VALUE_OUT_OF_RANGE);
   put_le(w, static_cast<uint16_t>(v), 2);
 }
 
@@ -260,7 +260,7 @@ bool ndr_get_i32(ndr_reader* r, int32_t* v) {
 bool ndr_get_enum16(ndr_reader* r, int* v) {
   uint16_t x;
   if (!ndr_get_u16(r, &x)) return false;
-  if (x > ENUM16_MAX) return ndr_reader_fail(r, NCA_S_FAULT_NDR);
+  if (x > ENUM16_MAX) return ndr_reader_fail(r, NCA_S_FAULT_ENUM_VALUE_OUT_OF_RANGE);
   *v = x;
   return true;
 }
@@ -318,7 +318,8 @@ bool ndr_get_string(ndr_reader* r, char** s) {
   }
   if (offset != 0 || actual == 0) return ndr_reader_fail(r, NCA_S_FAULT_NDR);
   if (actual > max_count) return ndr_reader_fail(r, NCA_S_FAULT_INVALID_BOUND);
-  if (actual > ndr_remaining(r)) return ndr_reader_fail(r, NCA_S_FAULT_NDR);
+  // A maximum count beyond the stub claims bytes that are not there.
+  if (max_count > ndr_remaining(r)) return ndr_reader_fail(r, NCA_S_FAULT_NDR);
   const uint8_t* bytes = r->data + r->pos;
   // The terminator is counted: it must be the last byte and the only zero.
   if (bytes[actual - 1] != 0 || std::memchr(bytes, 0, actual - 1) != nullptr) {

@@ -38,8 +38,9 @@
 //
 // Statuses (NCA fault statuses of rpc_types.h):
 //   NCA_S_FAULT_NDR              data ends early, a string without its zero or with an
-//                                offset, a referent id where none may stand, too deep,
-//                                an enumeration value outside 0..32767
+//                                offset, a referent id where none may stand, too deep
+//   NCA_S_FAULT_ENUM_VALUE_OUT_OF_RANGE
+//                                an enumeration value outside 0..32767 (1781)
 //   NCA_S_FAULT_INVALID_BOUND    a count that contradicts its size field, a negative
 //                                count, actual count above maximum count
 //   NCA_S_FAULT_REMOTE_NO_MEMORY allocation failed or the reader's total limit was reached
@@ -76,7 +77,8 @@ void ndr_put_u8(ndr_writer* w, uint8_t v);
 void ndr_put_u16(ndr_writer* w, uint16_t v);  // aligned to 2
 void ndr_put_u32(ndr_writer* w, uint32_t v);  // aligned to 4
 void ndr_put_i32(ndr_writer* w, int32_t v);   // aligned to 4
-// A 16-bit enumeration (aligned to 2); a value outside 0..32767 fails (NCA_S_FAULT_NDR).
+// A 16-bit enumeration (aligned to 2); a value outside 0..32767 fails
+// (NCA_S_FAULT_ENUM_VALUE_OUT_OF_RANGE).
 void ndr_put_enum16(ndr_writer* w, int v);
 void ndr_put_bytes(ndr_writer* w, const void* data, size_t n);  // no alignment
 void ndr_put_uuid(ndr_writer* w, const rpc_uuid& uuid);         // aligned to 4
@@ -156,8 +158,8 @@ bool ndr_pending(const T* p) {
 }
 
 // A conformant varying string into a new block: requires offset 0,
-// 1 <= actual <= maximum, the bytes present, a zero as last byte and none
-// before it. Only `actual` bytes are allocated, whatever the maximum says.
+// 1 <= actual <= maximum <= the bytes left after the counts, a zero as last
+// byte and none before it. Only `actual` bytes are allocated.
 bool ndr_get_string(ndr_reader* r, char** s);
 
 // Enters one level of nesting (false and NCA_S_FAULT_NDR beyond max_depth).

@@ -49,6 +49,9 @@ struct rpc_syntax_id {
 constexpr uint32_t NCA_S_FAULT_OTHER = 0x00000001;
 constexpr uint32_t NCA_S_FAULT_ACCESS_DENIED = 0x00000005;
 constexpr uint32_t NCA_S_FAULT_NDR = 0x000006F7;
+// rpc_x_enum_value_out_of_range (1781): a 16-bit enumeration outside 0..32767,
+// as Microsoft stubs report it on either side.
+constexpr uint32_t NCA_S_FAULT_ENUM_VALUE_OUT_OF_RANGE = 0x000006F5;
 constexpr uint32_t NCA_S_FAULT_CANT_PERFORM = 0x000006D8;
 constexpr uint32_t NCA_S_FAULT_INVALID_BOUND = 0x1C000007;
 constexpr uint32_t NCA_S_FAULT_CANCEL = 0x1C00000D;
