@@ -8,8 +8,8 @@
 // Request halves append the stub data to *out (alignment counted from where
 // it starts) and return 0, or an NCA status with *out as it was given:
 //   NCA_S_FAULT_NDR              a null pointer where the interface has a [ref]
-//                                pointer (obj, assoc, svinfo, members, domain), a
-//                                class outside 0..32767
+//                                pointer (obj, assoc, svinfo, members, domain)
+//   NCA_S_FAULT_ENUM_VALUE_OUT_OF_RANGE  a class outside 0..32767
 //   NCA_S_FAULT_INVALID_BOUND    a negative count, or a count without its array
 //   NCA_S_FAULT_REMOTE_NO_MEMORY the buffer could not grow
 //

@@ -12,7 +12,8 @@
 //
 // Results (rpc_stub_result):
 //   fault 0                        the reply stub data was appended to *out
-//   NCA_S_FAULT_NDR, NCA_S_FAULT_INVALID_BOUND, NCA_S_FAULT_REMOTE_NO_MEMORY
+//   NCA_S_FAULT_NDR, NCA_S_FAULT_INVALID_BOUND, NCA_S_FAULT_REMOTE_NO_MEMORY,
+//   NCA_S_FAULT_ENUM_VALUE_OUT_OF_RANGE
 //                                  with executed false: the request could not be
 //                                  unmarshalled; the manager did not run
 //   NCA_S_UNK_IF, executed false   the vector is null or lacks the manager
