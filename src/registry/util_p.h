@@ -1,7 +1,7 @@
 // Generic store operations: the insert-or-replace, delete and listing that
 // every class store shares, the loading of a class's recovery file at start-up
-// and the writing of its entries, and the three overwrite rules that decide
-// whether a registration may replace the current one without force.
+// and the writing of its entries. The overwrite rules that a store names in
+// its checkov are in registry/objutil.h.
 #pragma once
 
 #include "registry/nameobj.h"
@@ -45,15 +45,6 @@ int NS__putil_saveobj(nameobj* obj, FILE* fp, void* priv);
 // file); 1 the file ends after a name line; 5, 12, 14, 19 from the record
 // reader or the file. A duplicate name keeps the first entry and logs 0x80000007.
 int NS__putil_recovery(const putil_callback* funcs, nameobj* tab);
-
-// Overwrite rules. Server: equal hosts (ignoring case) and, when both have an
-// "ncacn_ip_tcp"/"ncacn_ip_udp" binding, a resolved address in common; 0, or
-// 14/19 when an address list cannot be built. Association: same target (class,
-// name with case, domain without). Member list: never. The latter two return 0.
-int NS__can_overwrite_server(const qor_serverinfo* newent, const qor_serverinfo* curent,
-                             int* canov);
-int NS__can_overwrite_svassoc(const qorobjid* newent, const qorobjid* curent, int* canov);
-int NS__can_overwrite_group(const qorobjects* newent, const qorobjects* curent, int* canov);
 
 // Store-side helpers for the registry lock: a failure asks the service to stop
 // (NS__qor_stop) and returns the lock's status.
