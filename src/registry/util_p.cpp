@@ -74,8 +74,11 @@ int NS__putil_wlock() {
   return status;
 }
 
-void NS__putil_unlock() {
-  if (NS__LKUnlock(NS__objlock) != NS_S_OK) NS__qor_stop();
+int NS__putil_unlock(int status) {
+  int unlocked = NS__LKUnlock(NS__objlock);
+  if (unlocked == NS_S_OK) return status;
+  NS__qor_stop();
+  return unlocked;
 }
 
 int NS__putil_createobj(const putil_callback* funcs, nameobj* tab, const qorobjid* obj,

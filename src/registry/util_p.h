@@ -46,8 +46,12 @@ int NS__putil_saveobj(nameobj* obj, FILE* fp, void* priv);
 // reader or the file. A duplicate name keeps the first entry and logs 0x80000007.
 int NS__putil_recovery(const putil_callback* funcs, nameobj* tab);
 
-// Store-side helpers for the registry lock: a failure asks the service to stop
-// (NS__qor_stop) and returns the lock's status.
+// Store-side helpers for NS__objlock. The lock helpers take it for reading or
+// writing (the caller must not hold it): 0, or the lock's status after asking
+// the service to stop (NS__qor_stop). NS__putil_unlock gives back the caller's
+// hold and returns `status`, the operation's result, or the lock's status
+// (after NS__qor_stop) if the lock cannot be given back: a store answers the
+// lock's status whenever the lock failed it.
 int NS__putil_rlock();
 int NS__putil_wlock();
-void NS__putil_unlock();
+int NS__putil_unlock(int status);
