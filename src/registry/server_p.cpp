@@ -92,10 +92,8 @@ int getobj_server(nameobj* tab, qorobjid* obj, qorobjid* server, rpcbinding* bin
   status = NS__putil_unlock(status);
   if (status == NS_S_OK) {
     // The server of a server object is the object itself, in the own domain.
-    server->nsclass = obj->nsclass;
-    server->name = qor_strdup(obj->name);
-    server->domain = qor_strdup(NS__ms_domain);
-    if (server->name == nullptr || server->domain == nullptr) status = NS_S_NOMEM;
+    qorobjid self{obj->nsclass, obj->name, NS__ms_domain};
+    status = NS__copy_qorobjid(server, &self);
   }
   if (status != NS_S_OK) {
     NS__free_rpcbinding(binding);

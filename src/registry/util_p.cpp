@@ -29,16 +29,9 @@ struct listobjarg {
 
 int listobjectids_enum(tabhandle* /*ha*/, const char* key, void* /*data*/, void* priv) {
   auto* arg = static_cast<listobjarg*>(priv);
-  qorobjid* id = &arg->objs->val[arg->objs->len];
-  id->nsclass = arg->tab->nsclass;
-  id->name = qor_strdup(key);
-  if (id->name == nullptr) return NS_S_NOMEM;
-  id->domain = qor_strdup(NS__ms_domain);
-  if (id->domain == nullptr) {
-    qor_free(id->name);
-    id->name = nullptr;
-    return NS_S_NOMEM;
-  }
+  qorobjid id{arg->tab->nsclass, const_cast<char*>(key), NS__ms_domain};
+  int status = NS__copy_qorobjid(&arg->objs->val[arg->objs->len], &id);
+  if (status != NS_S_OK) return status;
   // Counted only once whole, so that a failure releases exactly what was built.
   arg->objs->len++;
   return NS_S_OK;
