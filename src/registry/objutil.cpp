@@ -469,10 +469,12 @@ int getipfrombinding(const rpcbinding* binding, _svadrs_t* adrs) {
 
   // A literal address is widened through its reverse entry to every address
   // of that host, a name to every address it resolves to.
+  // inet_addr's answer for 255.255.255.255 is its failure value, so that
+  // address is looked up as a name.
   qor_hostent* he = nullptr;
   in_addr literal;
-  int rc = qor_inet_addr(netaddr, &literal) ? qor_host_by_addr(literal, &he)
-                                            : qor_host_by_name(netaddr, &he);
+  bool is_literal = qor_inet_addr(netaddr, &literal) && literal.s_addr != INADDR_NONE;
+  int rc = is_literal ? qor_host_by_addr(literal, &he) : qor_host_by_name(netaddr, &he);
   RpcStringFreeA(&netaddr);
   if (rc == WSA_NOT_ENOUGH_MEMORY) return NS_S_NOMEM;
   if (rc != QOR_HOST_OK || he == nullptr) return NS_S_SYSFAIL;
