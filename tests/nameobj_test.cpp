@@ -286,6 +286,34 @@ TEST_F(Registry, StringsARecoveryFileCannotCarryAreRefused) {
             std::vector<std::string>{" Tokyo \xe6\x9d\xb1\xe4\xba\xac\\1 "});
 }
 
+// Neither the class of an association's target nor a member's is checked at
+// registration; the recovery file cannot name a class outside the table, so
+// the rewrite refuses it with 5 and the table is rolled back.
+TEST_F(Registry, RecordTheFileCannotWriteIsRolledBackWithTheWritersStatus) {
+  ASSERT_EQ(create_spooler("S"), NS_S_OK);
+  ASSERT_EQ(create_assoc(NS_CLASS_LP, "P", id(NS_CLASS_SPOOLER, "S")), NS_S_OK);
+  ASSERT_EQ(create_group(NS_CLASS_GROUP, "G", {id(NS_CLASS_LP, "P")}), NS_S_OK);
+  std::string lp_before = read_file(file("lp"));
+  std::string group_before = read_file(file("group"));
+
+  EXPECT_EQ(create_assoc(NS_CLASS_LP, "Q", id(42, "S")), NS_S_NOCLASS);
+  EXPECT_EQ(create_assoc(NS_CLASS_LP, "P", id(-1, "S"), 1), NS_S_NOCLASS);
+  EXPECT_EQ(create_group(NS_CLASS_GROUP, "G", {id(NS_CLASS_LP, "a"), id(11, "b")}, 1),
+            NS_S_NOCLASS);
+  EXPECT_EQ(create_group(NS_CLASS_GROUP, "H", {id(NS_CLASS_LP, "a"), id(11, "b")}), NS_S_NOCLASS);
+
+  EXPECT_EQ(names(NS_CLASS_LP), std::vector<std::string>{"P"});
+  EXPECT_EQ(get(NS_CLASS_LP, "P").server, "S");
+  EXPECT_EQ(names(NS_CLASS_GROUP), std::vector<std::string>{"G"});
+  EXPECT_EQ(names(NS_CLASS_GROUP, "G"), std::vector<std::string>{"lp:P@DOM"});
+  EXPECT_EQ(read_file(file("lp")), lp_before);
+  EXPECT_EQ(read_file(file("group")), group_before);
+  for (const char* cls : {"lp", "group"}) {
+    EXPECT_FALSE(exists(file(cls, ".tmp"))) << cls;
+    EXPECT_FALSE(exists(file(cls, ".new"))) << cls;
+  }
+}
+
 TEST_F(Registry, TermAndInitGuardTheirStates) {
   EXPECT_EQ(NS__TermNameObj(), NS_S_OK);
   EXPECT_EQ(NS__TermNameObj(), NS_S_NOTINIT);
