@@ -187,6 +187,18 @@ TEST_F(Recovery, StartFailsWhenTheFileCannotBeReadOrMoved) {
   qor_fileops_reset();
   ASSERT_EQ(NS__InitNameObj(data.c_str()), NS_S_OK);
   EXPECT_EQ(names(NS_CLASS_LP), std::vector<std::string>{"x"});
+
+  // A .dat that cannot be looked at is not taken for absent: the .new does
+  // not replace it and the start is refused.
+  NS__TermNameObj();
+  write_file(file("lp", ".new"), "y\nDOM\nlp\nz\nDOM\n");
+  qor_fileops_fail_at(QOR_FOP_STAT, 1, EIO);
+  EXPECT_EQ(NS__InitNameObj(data.c_str()), NS_S_SYSFAIL);
+  qor_fileops_reset();
+  EXPECT_TRUE(exists(file("lp", ".new")));
+  ASSERT_EQ(NS__InitNameObj(data.c_str()), NS_S_OK);
+  EXPECT_EQ(names(NS_CLASS_LP), std::vector<std::string>{"x"});
+  EXPECT_FALSE(exists(file("lp", ".new")));
 }
 
 // A failure at each file operation of a rewrite, for an insertion, a
