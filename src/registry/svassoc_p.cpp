@@ -98,19 +98,13 @@ int copy_association(nameobj* tab, const qorobjid* obj, qorobjid* target) {
   void* data = nullptr;
   status = NS__TabGet(static_cast<tabhandle*>(tab->priv), obj->name, &data);
   if (status == NS_S_OK) status = NS__copy_qorobjid(target, static_cast<qorobjid*>(data));
-  int copied = status;
   status = NS__putil_unlock(status);
-  if (copied == NS_S_OK && status != NS_S_OK) {
+  // A chain this long is a cycle or as bad as one: its target is not found.
+  if (status == NS_S_OK && assoc_hops >= NS_MAX_ASSOC_HOPS) status = NS_S_NOTARGET;
+  if (status != NS_S_OK) {
     NS__free_qorobjid(target);
     target->name = nullptr;
     target->domain = nullptr;
-  }
-  if (status == NS_S_OK && assoc_hops >= NS_MAX_ASSOC_HOPS) {
-    // A chain this long is a cycle or as bad as one: its target is not found.
-    NS__free_qorobjid(target);
-    target->name = nullptr;
-    target->domain = nullptr;
-    status = NS_S_NOTARGET;
   }
   return status;
 }
