@@ -29,6 +29,14 @@ TEST_F(Registry, ClassesWithoutAStoreAnswer5) {
     host_of(cls, "x", &status);
     EXPECT_EQ(status, NS_S_NOCLASS) << cls;
   }
+  // A lookup of a class without a store: 5, empty outputs, objclass not written.
+  for (int cls : {NS_CLASS_NONE, 11, -1}) {
+    Lookup r = get(cls, "x");
+    EXPECT_EQ(r.status, NS_S_NOCLASS) << cls;
+    EXPECT_EQ(r.objclass, -1) << cls;
+    EXPECT_EQ(r.server_class, NS_CLASS_NONE) << cls;
+    EXPECT_EQ(r.supportauth, 0) << cls;
+  }
   qorobjid none = id(NS_CLASS_NONE, "x");
   qorobjects objs{};
   EXPECT_EQ(NS__ListObj(&none, &objs), NS_S_NOCLASS);
