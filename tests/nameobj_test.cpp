@@ -309,6 +309,11 @@ TEST_F(Registry, RecordTheFileCannotWriteIsRolledBackWithTheWritersStatus) {
   EXPECT_EQ(create_group(NS_CLASS_GROUP, "G", {id(NS_CLASS_LP, "a"), id(11, "b")}, 1),
             NS_S_NOCLASS);
   EXPECT_EQ(create_group(NS_CLASS_GROUP, "H", {id(NS_CLASS_LP, "a"), id(11, "b")}), NS_S_NOCLASS);
+  // A file that also fails to close answers as a failed file.
+  qor_fileops_fail_at(QOR_FOP_CLOSE, 1, EIO);
+  EXPECT_EQ(create_assoc(NS_CLASS_LP, "Q", id(42, "S")), NS_S_SYSFAIL);
+  EXPECT_TRUE(qor_fileops_failed());
+  qor_fileops_reset();
 
   EXPECT_EQ(names(NS_CLASS_LP), std::vector<std::string>{"P"});
   EXPECT_EQ(get(NS_CLASS_LP, "P").server, "S");

@@ -344,7 +344,8 @@ int NS__WriteObject(nameobj* tab, writeFunc_t writefunc, void* arg) {
   // or a crash could leave a renamed but empty .dat.
   if (status == NS_S_OK && (qor_fops.flush(fp) != 0 || ferror(fp))) status = NS_S_SYSFAIL;
   if (status == NS_S_OK && qor_fops.fsync(fp) != 0) status = NS_S_SYSFAIL;
-  if (qor_fops.close(fp) != 0 && status == NS_S_OK) status = NS_S_SYSFAIL;
+  // A failed close is the answer whatever the writing answered.
+  if (qor_fops.close(fp) != 0) status = NS_S_SYSFAIL;
   if (status != NS_S_OK) {
     qor_fops.remove(tab->tmpfile);
     return status;

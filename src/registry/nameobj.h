@@ -133,10 +133,10 @@ int NS__GetHost(qorobjid* obj, char** host);
 
 // Recovery-file rewrite of one class: writes .tmp (header, then writefunc),
 // flushes and syncs it, renames it to .new, removes .dat, renames .new to .dat
-// and syncs the directory. 0; 19 for a failed file operation; writefunc's
-// status. On failure .dat is as before, except when the last rename fails: the
-// new content then waits in .new and is loaded at the next start.
-// REQUIRES: NS__objlock held for writing.
+// and syncs the directory. 0; 19 for a failed file operation (a failed close
+// wins over writefunc's status); writefunc's status. On failure .dat is as before, except when the
+// last rename fails: the new content then waits in .new and is loaded at the next start. REQUIRES:
+// NS__objlock held for writing.
 typedef int (*writeFunc_t)(nameobj* tab, FILE* fp, void* arg);
 int NS__WriteObject(nameobj* tab, writeFunc_t writefunc, void* arg);
 // Chooses the file to start from: removes .tmp; keeps .dat over .new; else
