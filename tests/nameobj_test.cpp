@@ -29,6 +29,14 @@ TEST_F(Registry, ClassesWithoutAStoreAnswer5) {
     host_of(cls, "x", &status);
     EXPECT_EQ(status, NS_S_NOCLASS) << cls;
   }
+  // A lookup of a class without a store: 5, empty outputs, objclass not written.
+  for (int cls : {NS_CLASS_NONE, 11, -1}) {
+    Lookup r = get(cls, "x");
+    EXPECT_EQ(r.status, NS_S_NOCLASS) << cls;
+    EXPECT_EQ(r.objclass, -1) << cls;
+    EXPECT_EQ(r.server_class, NS_CLASS_NONE) << cls;
+    EXPECT_EQ(r.supportauth, 0) << cls;
+  }
   qorobjid none = id(NS_CLASS_NONE, "x");
   qorobjects objs{};
   EXPECT_EQ(NS__ListObj(&none, &objs), NS_S_NOCLASS);
@@ -284,6 +292,39 @@ TEST_F(Registry, StringsARecoveryFileCannotCarryAreRefused) {
   ASSERT_EQ(restart(), NS_S_OK);
   EXPECT_EQ(names(NS_CLASS_SPOOLER),
             std::vector<std::string>{" Tokyo \xe6\x9d\xb1\xe4\xba\xac\\1 "});
+}
+
+// Neither the class of an association's target nor a member's is checked at
+// registration; the recovery file cannot name a class outside the table, so
+// the rewrite refuses it with 5 and the table is rolled back.
+TEST_F(Registry, RecordTheFileCannotWriteIsRolledBackWithTheWritersStatus) {
+  ASSERT_EQ(create_spooler("S"), NS_S_OK);
+  ASSERT_EQ(create_assoc(NS_CLASS_LP, "P", id(NS_CLASS_SPOOLER, "S")), NS_S_OK);
+  ASSERT_EQ(create_group(NS_CLASS_GROUP, "G", {id(NS_CLASS_LP, "P")}), NS_S_OK);
+  std::string lp_before = read_file(file("lp"));
+  std::string group_before = read_file(file("group"));
+
+  EXPECT_EQ(create_assoc(NS_CLASS_LP, "Q", id(42, "S")), NS_S_NOCLASS);
+  EXPECT_EQ(create_assoc(NS_CLASS_LP, "P", id(-1, "S"), 1), NS_S_NOCLASS);
+  EXPECT_EQ(create_group(NS_CLASS_GROUP, "G", {id(NS_CLASS_LP, "a"), id(11, "b")}, 1),
+            NS_S_NOCLASS);
+  EXPECT_EQ(create_group(NS_CLASS_GROUP, "H", {id(NS_CLASS_LP, "a"), id(11, "b")}), NS_S_NOCLASS);
+  // A file that also fails to close answers as a failed file.
+  qor_fileops_fail_at(QOR_FOP_CLOSE, 1, EIO);
+  EXPECT_EQ(create_assoc(NS_CLASS_LP, "Q", id(42, "S")), NS_S_SYSFAIL);
+  EXPECT_TRUE(qor_fileops_failed());
+  qor_fileops_reset();
+
+  EXPECT_EQ(names(NS_CLASS_LP), std::vector<std::string>{"P"});
+  EXPECT_EQ(get(NS_CLASS_LP, "P").server, "S");
+  EXPECT_EQ(names(NS_CLASS_GROUP), std::vector<std::string>{"G"});
+  EXPECT_EQ(names(NS_CLASS_GROUP, "G"), std::vector<std::string>{"lp:P@DOM"});
+  EXPECT_EQ(read_file(file("lp")), lp_before);
+  EXPECT_EQ(read_file(file("group")), group_before);
+  for (const char* cls : {"lp", "group"}) {
+    EXPECT_FALSE(exists(file(cls, ".tmp"))) << cls;
+    EXPECT_FALSE(exists(file(cls, ".new"))) << cls;
+  }
 }
 
 TEST_F(Registry, TermAndInitGuardTheirStates) {

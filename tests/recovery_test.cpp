@@ -187,6 +187,18 @@ TEST_F(Recovery, StartFailsWhenTheFileCannotBeReadOrMoved) {
   qor_fileops_reset();
   ASSERT_EQ(NS__InitNameObj(data.c_str()), NS_S_OK);
   EXPECT_EQ(names(NS_CLASS_LP), std::vector<std::string>{"x"});
+
+  // A .dat that cannot be looked at is not taken for absent: the .new does
+  // not replace it and the start is refused.
+  NS__TermNameObj();
+  write_file(file("lp", ".new"), "y\nDOM\nlp\nz\nDOM\n");
+  qor_fileops_fail_at(QOR_FOP_STAT, 1, EIO);
+  EXPECT_EQ(NS__InitNameObj(data.c_str()), NS_S_SYSFAIL);
+  qor_fileops_reset();
+  EXPECT_TRUE(exists(file("lp", ".new")));
+  ASSERT_EQ(NS__InitNameObj(data.c_str()), NS_S_OK);
+  EXPECT_EQ(names(NS_CLASS_LP), std::vector<std::string>{"x"});
+  EXPECT_FALSE(exists(file("lp", ".new")));
 }
 
 // A failure at each file operation of a rewrite, for an insertion, a
@@ -199,9 +211,15 @@ TEST_F(Recovery, FailureAtEveryStepOfTheRewriteKeepsTableAndFile) {
     std::vector<std::string> after;
   };
   Server sv({"ncacn_ip_tcp:127.0.0.1[5000]"}, "host1", 1);
+  // A failed create whose table was rolled back leaves the record the caller's.
+  int created = 0;
   std::vector<Change> changes = {
-      {"insert", [&] { return create_server(NS_CLASS_SPOOLER, "c", sv); }, {"a", "b", "c"}},
-      {"replace", [&] { return create_server(NS_CLASS_SPOOLER, "a", sv, 1); }, {"a", "b"}},
+      {"insert",
+       [&] { return create_server(NS_CLASS_SPOOLER, "c", sv, 0, &created); },
+       {"a", "b", "c"}},
+      {"replace",
+       [&] { return create_server(NS_CLASS_SPOOLER, "a", sv, 1, &created); },
+       {"a", "b"}},
       {"delete", [&] { return delete_obj(NS_CLASS_SPOOLER, "b"); }, {"a"}},
   };
   const qor_fileop ops[] = {QOR_FOP_OPEN,  QOR_FOP_WRITE,  QOR_FOP_FLUSH, QOR_FOP_FSYNC,
@@ -232,6 +250,7 @@ TEST_F(Recovery, FailureAtEveryStepOfTheRewriteKeepsTableAndFile) {
         }
         injected++;
         EXPECT_EQ(status, NS_S_SYSFAIL);
+        EXPECT_EQ(created, 0);
         EXPECT_EQ(names(NS_CLASS_SPOOLER), (std::vector<std::string>{"a", "b"}));
         EXPECT_EQ(get(NS_CLASS_SPOOLER, "a").bindings,
                   std::vector<std::string>{"ncacn_ip_tcp:10.0.0.9"});

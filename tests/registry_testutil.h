@@ -50,10 +50,14 @@ inline qorobjid id(int nsclass, const char* name, const char* domain = nullptr) 
   return qorobjid{nsclass, const_cast<char*>(name), const_cast<char*>(domain)};
 }
 
-inline int create_server(int nsclass, const char* name, Server& sv, int force = 0) {
+// *created_out, when given, receives the create's `created` flag.
+inline int create_server(int nsclass, const char* name, Server& sv, int force = 0,
+                         int* created_out = nullptr) {
   qorobjid obj = id(nsclass, name);
-  int created = 0;
-  return NS__CreateObj(&obj, nullptr, force, &sv.info, nullptr, &created);
+  int created = -1;
+  int status = NS__CreateObj(&obj, nullptr, force, &sv.info, nullptr, &created);
+  if (created_out != nullptr) *created_out = created;
+  return status;
 }
 
 inline int create_spooler(const char* name, const char* host = "host1") {

@@ -72,8 +72,10 @@ int createobj_group(nameobj* tab, qorobjid* obj, qorobjid* /*assoc*/, int force,
     free_group(ent);
     return status;
   }
-  status = NS__putil_createobj(&putil_cb, tab, obj, ent, force, created);
-  NS__putil_unlock();
+  int done = NS__putil_createobj(&putil_cb, tab, obj, ent, force, created);
+  status = NS__putil_unlock(done);
+  // The lock could not be given back: a record the table took stays there.
+  if (done == NS_S_OK && status != NS_S_OK) *created = 1;
   if (status != NS_S_OK && *created == 0) free_group(ent);
   return status;
 }
@@ -81,9 +83,7 @@ int createobj_group(nameobj* tab, qorobjid* obj, qorobjid* /*assoc*/, int force,
 int deleteobj_group(nameobj* tab, qorobjid* obj) {
   int status = NS__putil_wlock();
   if (status != NS_S_OK) return status;
-  status = NS__putil_deleteobj(&putil_cb, tab, obj);
-  NS__putil_unlock();
-  return status;
+  return NS__putil_unlock(NS__putil_deleteobj(&putil_cb, tab, obj));
 }
 
 // With a name: that list's members as registered; without: every list's name.
@@ -97,7 +97,7 @@ int listobj_group(nameobj* tab, qorobjid* obj, qorobjects* objs) {
   } else {
     status = NS__putil_listobj(tab, objs);
   }
-  NS__putil_unlock();
+  status = NS__putil_unlock(status);
   if (status != NS_S_OK) {
     NS__free_qorobjects(objs);
     objs->len = 0;
@@ -112,8 +112,7 @@ int getobj_group(nameobj* tab, qorobjid* obj, qorobjid* /*server*/, rpcbinding* 
   if (status != NS_S_OK) return status;
   void* data = nullptr;
   status = NS__TabGet(static_cast<tabhandle*>(tab->priv), obj->name, &data);
-  NS__putil_unlock();
-  return status == NS_S_OK ? NS_S_OK : NS_S_NOENTRY;
+  return NS__putil_unlock(status == NS_S_OK ? NS_S_OK : NS_S_NOENTRY);
 }
 
 int gethost_group(nameobj* /*tab*/, qorobjid* /*obj*/, char** /*host*/) { return NS_S_NODATA; }

@@ -18,19 +18,19 @@ char* NS__ms_domain = nullptr;
 
 namespace {
 
-// One slot per class number; paths and priv exist only while the registry is built.
+// One slot per class number; paths and priv exist only while the registry is
+// built. The class names are those of the record module, the only list of them.
+nameobj class_slot(int nsclass, const nameobj_callback* cb) {
+  return nameobj{nsclass, NS__ClassToStr(nsclass), cb, nullptr, nullptr, nullptr, nullptr};
+}
+
 nameobj objtable[NS_CLASS_COUNT] = {
-    {NS_CLASS_LP, "lp", &NS__svassoc_cb, nullptr, nullptr, nullptr, nullptr},
-    {NS_CLASS_PP, "pp", &NS__svassoc_cb, nullptr, nullptr, nullptr, nullptr},
-    {NS_CLASS_ANYPRN, "any-prn", nullptr, nullptr, nullptr, nullptr, nullptr},
-    {NS_CLASS_SPOOLER, "spooler", &NS__server_cb, nullptr, nullptr, nullptr, nullptr},
-    {NS_CLASS_SUPERV, "superv", &NS__server_cb, nullptr, nullptr, nullptr, nullptr},
-    {NS_CLASS_ANYSVR, "any-svr", nullptr, nullptr, nullptr, nullptr, nullptr},
-    {NS_CLASS_QUEUE, "queue", &NS__svassoc_cb, nullptr, nullptr, nullptr, nullptr},
-    {NS_CLASS_NTFY, "ntfy", &NS__server_cb, nullptr, nullptr, nullptr, nullptr},
-    {NS_CLASS_GROUP, "group", &NS__group_cb, nullptr, nullptr, nullptr, nullptr},
-    {NS_CLASS_BACKUP, "backup", &NS__group_cb, nullptr, nullptr, nullptr, nullptr},
-    {NS_CLASS_NONE, "none", nullptr, nullptr, nullptr, nullptr, nullptr},
+    class_slot(NS_CLASS_LP, &NS__svassoc_cb),    class_slot(NS_CLASS_PP, &NS__svassoc_cb),
+    class_slot(NS_CLASS_ANYPRN, nullptr),        class_slot(NS_CLASS_SPOOLER, &NS__server_cb),
+    class_slot(NS_CLASS_SUPERV, &NS__server_cb), class_slot(NS_CLASS_ANYSVR, nullptr),
+    class_slot(NS_CLASS_QUEUE, &NS__svassoc_cb), class_slot(NS_CLASS_NTFY, &NS__server_cb),
+    class_slot(NS_CLASS_GROUP, &NS__group_cb),   class_slot(NS_CLASS_BACKUP, &NS__group_cb),
+    class_slot(NS_CLASS_NONE, nullptr),
 };
 
 // The data directory, for syncing it after the renames of a rewrite.
@@ -344,7 +344,8 @@ int NS__WriteObject(nameobj* tab, writeFunc_t writefunc, void* arg) {
   // or a crash could leave a renamed but empty .dat.
   if (status == NS_S_OK && (qor_fops.flush(fp) != 0 || ferror(fp))) status = NS_S_SYSFAIL;
   if (status == NS_S_OK && qor_fops.fsync(fp) != 0) status = NS_S_SYSFAIL;
-  if (qor_fops.close(fp) != 0 && status == NS_S_OK) status = NS_S_SYSFAIL;
+  // A failed close is the answer whatever the writing answered.
+  if (qor_fops.close(fp) != 0) status = NS_S_SYSFAIL;
   if (status != NS_S_OK) {
     qor_fops.remove(tab->tmpfile);
     return status;

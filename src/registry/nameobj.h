@@ -41,12 +41,28 @@ typedef int (*gethostFunc_t)(nameobj* tab, qorobjid* obj, char** host);
 typedef int (*listdomFunc_t)(nameobj* tab, void* arg);
 
 // The operation table of one kind of store; every slot receives the class's
-// nameobj. listdom is null in every table and never called.
+// nameobj and keys on obj's name only. listdom is null in every table and
+// never called.
+//
+// Locking: init and term run while no request thread exists (term under the
+// front's write hold). Every other slot takes NS__objlock itself, for writing
+// around create and delete (table change and recovery-file rewrite), for
+// reading around get, gethost and list, so the caller must not hold it; a
+// store follows an association only after giving its hold back. When the lock
+// cannot be taken or given back, the slot asks the service to stop and
+// answers the lock's status.
+//
+// Out-parameters arrive empty from the front; on success they belong to the
+// caller (registry/objutil.h releases them, host with qor_free), and after a
+// failure they hold nothing to release.
 struct nameobj_callback {
-  initFunc_t init;  // builds priv and loads it from the recovery files
+  // Builds priv and loads it from the recovery files: 0, or the table's 14 or
+  // a recovery status (priv then null, nothing allocated).
+  initFunc_t init;
   termFunc_t term;  // destroys priv and sets it to null
+  // On failure the store frees its copy of the record unless *created is 1.
   createFunc_t createobj;
-  deleteFunc_t deleteobj;
+  deleteFunc_t deleteobj;  // 15 when the name is not registered
   listFunc_t listobj;
   getFunc_t getobj;  // 15 when the name is not registered
   gethostFunc_t gethost;
@@ -74,10 +90,14 @@ extern char* NS__ms_domain;
 
 // Builds the lock, creates the data directory (one level) and builds every
 // class store from its recovery files in class order. 0; 19 for a null path,
-// NS__ms_domain not set, or a directory that cannot be created; 14; or a store's (recovery) status,
-// in which case nothing stays built. Runs before any request thread exists.
+// NS__ms_domain not set, or a directory that cannot be created; 14; the
+// lock's status; or a store's (recovery) status. After a failure nothing
+// stays built and NS__objlock is null. Runs before any request thread exists;
+// the registry must not be built already.
 int NS__InitNameObj(const char* datapath);
-// Destroys every store and the lock. 0; 13 if not built; the lock's status.
+// Destroys every store and the lock, under the write hold. 0; 13 if not
+// built; the lock's status (then nothing is released). No request may be
+// running or arrive.
 int NS__TermNameObj();
 
 // Every entry below takes no lock itself; each store operation takes
@@ -96,7 +116,9 @@ int NS__TermNameObj();
 // *created is 1 only when the call failed and the table kept the new record.
 int NS__CreateObj(qorobjid* obj, qorobjid* assoc, int force, qor_serverinfo* svinfo,
                   qorobjects* mbr, int* created);
-// 0; 5; 15; a recovery-file write status (the object then stays registered).
+// 0; 5; 15; a recovery-file write status: the object then stays registered,
+// unless it could not be put back into its table either (event 0x80000009):
+// then it is gone from memory until the next start loads it again.
 int NS__DeleteObj(qorobjid* obj);
 // Looks obj up; family classes try their members in order. On success
 // *objclass is the class found; on failure server = {10, null, null}, binding
@@ -111,12 +133,14 @@ int NS__GetHost(qorobjid* obj, char** host);
 
 // Recovery-file rewrite of one class: writes .tmp (header, then writefunc),
 // flushes and syncs it, renames it to .new, removes .dat, renames .new to .dat
-// and syncs the directory. 0; 19 for a failed file operation; writefunc's
-// status. On failure .dat is as before, except when the last rename fails: the
-// new content then waits in .new and is loaded at the next start.
-// REQUIRES: NS__objlock held for writing.
+// and syncs the directory. 0; 19 for a failed file operation (a failed close
+// wins over writefunc's status); writefunc's status. On failure .dat is as before, except when the
+// last rename fails: the new content then waits in .new and is loaded at the next start. REQUIRES:
+// NS__objlock held for writing.
 typedef int (*writeFunc_t)(nameobj* tab, FILE* fp, void* arg);
 int NS__WriteObject(nameobj* tab, writeFunc_t writefunc, void* arg);
 // Chooses the file to start from: removes .tmp; keeps .dat over .new; else
-// renames .new to .dat. 0; 19 if that rename fails. Start-up only.
+// renames .new to .dat. 0; 19 if that rename fails, or if .dat cannot be
+// looked at for a reason other than its absence (a .new must not replace a
+// .dat that may exist). Start-up only; takes no lock.
 int NS__RecoverFile(nameobj* tab);

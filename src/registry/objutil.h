@@ -2,6 +2,8 @@
 // bindings and a server's registration, with the class numbers and names and
 // the deep-copy and release operations. The same records are held by the class
 // stores, written to the recovery files and carried over the remote interface.
+// Also their text form, and the overwrite rules that decide whether a record
+// may replace the current one of the same class and name.
 //
 // Ownership: every string and array reachable from a record is a separate heap
 // block (platform/memory.h) owned by that record. The release operations free
@@ -128,3 +130,27 @@ int NS__read_qor_serverinfo(FILE* fp, char** buf, size_t* size, qor_serverinfo* 
 // starting with '#', holding no CR or LF. For the registry to refuse values
 // that its recovery file could not give back.
 bool NS__text_storable(const char* s);
+
+// ---- Overwrite rules ----
+//
+// Whether a registration may replace the current record of the same class and
+// name when the caller did not force it. Each stores 1 in *canov if newent may
+// replace curent, 0 if not, and returns 0; on any other status *canov is left
+// as it was. Neither record is changed or kept. They take no lock: the store
+// calls them under NS__objlock held for writing.
+
+// Server: the hosts must be equal ignoring ASCII letter case. Then the first
+// "ncacn_ip_tcp"/"ncacn_ip_udp" binding of each record is resolved to every
+// address of its host (a literal through its reverse entry, a name through its
+// addresses; hosts file first, platform/hostlookup.h). If either record has no
+// such binding, equal hosts decide (1); otherwise 1 only if the two address
+// lists share an address. 0; 14 memory; 19 a binding's host or address does
+// not resolve. The lookups may wait on the resolver.
+int NS__can_overwrite_server(const qor_serverinfo* newent, const qor_serverinfo* curent,
+                             int* canov);
+// Association: 1 only for the same target: equal class, name with letter case
+// (_mbscmp), domain ignoring it (_mbsicmp). Always returns 0.
+int NS__can_overwrite_svassoc(const qorobjid* newent, const qorobjid* curent, int* canov);
+// Member list: never (0): a group or backup set is replaced only with force.
+// Always returns 0.
+int NS__can_overwrite_group(const qorobjects* newent, const qorobjects* curent, int* canov);

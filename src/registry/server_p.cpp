@@ -64,8 +64,10 @@ int createobj_server(nameobj* tab, qorobjid* obj, qorobjid* /*assoc*/, int force
     free_server(ent);
     return status;
   }
-  status = NS__putil_createobj(&putil_cb, tab, obj, ent, force, created);
-  NS__putil_unlock();
+  int done = NS__putil_createobj(&putil_cb, tab, obj, ent, force, created);
+  status = NS__putil_unlock(done);
+  // The lock could not be given back: a record the table took stays there.
+  if (done == NS_S_OK && status != NS_S_OK) *created = 1;
   if (status != NS_S_OK && *created == 0) free_server(ent);
   return status;
 }
@@ -73,9 +75,7 @@ int createobj_server(nameobj* tab, qorobjid* obj, qorobjid* /*assoc*/, int force
 int deleteobj_server(nameobj* tab, qorobjid* obj) {
   int status = NS__putil_wlock();
   if (status != NS_S_OK) return status;
-  status = NS__putil_deleteobj(&putil_cb, tab, obj);
-  NS__putil_unlock();
-  return status;
+  return NS__putil_unlock(NS__putil_deleteobj(&putil_cb, tab, obj));
 }
 
 int getobj_server(nameobj* tab, qorobjid* obj, qorobjid* server, rpcbinding* binding,
@@ -89,13 +89,11 @@ int getobj_server(nameobj* tab, qorobjid* obj, qorobjid* server, rpcbinding* bin
     status = NS__copy_rpcbinding(binding, &ent->binding);
     if (status == NS_S_OK) *supportauth = ent->support_auth;
   }
-  NS__putil_unlock();
+  status = NS__putil_unlock(status);
   if (status == NS_S_OK) {
     // The server of a server object is the object itself, in the own domain.
-    server->nsclass = obj->nsclass;
-    server->name = qor_strdup(obj->name);
-    server->domain = qor_strdup(NS__ms_domain);
-    if (server->name == nullptr || server->domain == nullptr) status = NS_S_NOMEM;
+    qorobjid self{obj->nsclass, obj->name, NS__ms_domain};
+    status = NS__copy_qorobjid(server, &self);
   }
   if (status != NS_S_OK) {
     NS__free_rpcbinding(binding);
@@ -118,7 +116,11 @@ int gethost_server(nameobj* tab, qorobjid* obj, char** host) {
     *host = qor_strdup(static_cast<qor_serverinfo*>(data)->host);
     if (*host == nullptr) status = NS_S_NOMEM;
   }
-  NS__putil_unlock();
+  status = NS__putil_unlock(status);
+  if (status != NS_S_OK) {
+    qor_free(*host);
+    *host = nullptr;
+  }
   return status;
 }
 
@@ -127,8 +129,12 @@ int gethost_server(nameobj* tab, qorobjid* obj, char** host) {
 int listobj_svassoc(nameobj* tab, qorobjid* /*obj*/, qorobjects* objs) {
   int status = NS__putil_rlock();
   if (status != NS_S_OK) return status;
-  status = NS__putil_listobj(tab, objs);
-  NS__putil_unlock();
+  status = NS__putil_unlock(NS__putil_listobj(tab, objs));
+  if (status != NS_S_OK) {
+    NS__free_qorobjects(objs);
+    objs->len = 0;
+    objs->val = nullptr;
+  }
   return status;
 }
 

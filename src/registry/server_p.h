@@ -11,5 +11,7 @@ extern const nameobj_callback NS__server_cb;
 
 // The generic name lister of the server and association classes: one
 // {class, name, own domain} per registered name, in name order; obj is ignored.
-// Takes NS__objlock for reading. 0, 14 or the lock's status.
+// objs is set empty, belongs to the caller afterwards (NS__free_qorobjects)
+// and is empty after a failure. Takes NS__objlock for reading, so the caller
+// must not hold it. 0, 14 or the lock's status.
 int listobj_svassoc(nameobj* tab, qorobjid* obj, qorobjects* objs);

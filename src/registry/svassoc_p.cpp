@@ -71,8 +71,10 @@ int createobj_svassoc(nameobj* tab, qorobjid* obj, qorobjid* assoc, int force,
     free_svassoc(ent);
     return status;
   }
-  status = NS__putil_createobj(&putil_cb, tab, obj, ent, force, created);
-  NS__putil_unlock();
+  int done = NS__putil_createobj(&putil_cb, tab, obj, ent, force, created);
+  status = NS__putil_unlock(done);
+  // The lock could not be given back: a record the table took stays there.
+  if (done == NS_S_OK && status != NS_S_OK) *created = 1;
   if (status != NS_S_OK && *created == 0) free_svassoc(ent);
   return status;
 }
@@ -80,9 +82,7 @@ int createobj_svassoc(nameobj* tab, qorobjid* obj, qorobjid* assoc, int force,
 int deleteobj_svassoc(nameobj* tab, qorobjid* obj) {
   int status = NS__putil_wlock();
   if (status != NS_S_OK) return status;
-  status = NS__putil_deleteobj(&putil_cb, tab, obj);
-  NS__putil_unlock();
-  return status;
+  return NS__putil_unlock(NS__putil_deleteobj(&putil_cb, tab, obj));
 }
 
 // Copies obj's association out of the table under the read lock. The lock is
@@ -98,13 +98,13 @@ int copy_association(nameobj* tab, const qorobjid* obj, qorobjid* target) {
   void* data = nullptr;
   status = NS__TabGet(static_cast<tabhandle*>(tab->priv), obj->name, &data);
   if (status == NS_S_OK) status = NS__copy_qorobjid(target, static_cast<qorobjid*>(data));
-  NS__putil_unlock();
-  if (status == NS_S_OK && assoc_hops >= NS_MAX_ASSOC_HOPS) {
-    // A chain this long is a cycle or as bad as one: its target is not found.
+  status = NS__putil_unlock(status);
+  // A chain this long is a cycle or as bad as one: its target is not found.
+  if (status == NS_S_OK && assoc_hops >= NS_MAX_ASSOC_HOPS) status = NS_S_NOTARGET;
+  if (status != NS_S_OK) {
     NS__free_qorobjid(target);
     target->name = nullptr;
     target->domain = nullptr;
-    status = NS_S_NOTARGET;
   }
   return status;
 }

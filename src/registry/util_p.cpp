@@ -4,11 +4,7 @@
 #include <cstring>
 
 #include "platform/fileops.h"
-
-#include "platform/hostlookup.h"
-#include "platform/mbstring.h"
 #include "platform/memory.h"
-#include "platform/rpc/string_binding.h"
 #include "registry/rwlock_p.h"
 #include "registry/status.h"
 #include "registry/table.h"
@@ -33,16 +29,9 @@ struct listobjarg {
 
 int listobjectids_enum(tabhandle* /*ha*/, const char* key, void* /*data*/, void* priv) {
   auto* arg = static_cast<listobjarg*>(priv);
-  qorobjid* id = &arg->objs->val[arg->objs->len];
-  id->nsclass = arg->tab->nsclass;
-  id->name = qor_strdup(key);
-  if (id->name == nullptr) return NS_S_NOMEM;
-  id->domain = qor_strdup(NS__ms_domain);
-  if (id->domain == nullptr) {
-    qor_free(id->name);
-    id->name = nullptr;
-    return NS_S_NOMEM;
-  }
+  qorobjid id{arg->tab->nsclass, const_cast<char*>(key), NS__ms_domain};
+  int status = NS__copy_qorobjid(&arg->objs->val[arg->objs->len], &id);
+  if (status != NS_S_OK) return status;
   // Counted only once whole, so that a failure releases exactly what was built.
   arg->objs->len++;
   return NS_S_OK;
@@ -78,8 +67,11 @@ int NS__putil_wlock() {
   return status;
 }
 
-void NS__putil_unlock() {
-  if (NS__LKUnlock(NS__objlock) != NS_S_OK) NS__qor_stop();
+int NS__putil_unlock(int status) {
+  int unlocked = NS__LKUnlock(NS__objlock);
+  if (unlocked == NS_S_OK) return status;
+  NS__qor_stop();
+  return unlocked;
 }
 
 int NS__putil_createobj(const putil_callback* funcs, nameobj* tab, const qorobjid* obj,
@@ -226,138 +218,4 @@ int NS__putil_recovery(const putil_callback* funcs, nameobj* tab) {
   qor_free(buf);
   qor_free(namebuf);
   return status;
-}
-
-// ---------------------------------------------------------------------------
-// Overwrite rules
-
-namespace {
-
-// The addresses of one server, raw and in network order.
-struct _svadrs_t {
-  int len;   // bytes per address
-  int nval;  // number of addresses
-  char** val;
-};
-
-void free_svadrs(_svadrs_t* adrs) {
-  if (adrs->nval == 0) return;
-  for (int i = 0; i < adrs->nval; i++) qor_free(adrs->val[i]);
-  qor_free(adrs->val);
-  adrs->nval = 0;
-  adrs->val = nullptr;
-}
-
-// Every address of the host that the first "ncacn_ip_tcp"/"ncacn_ip_udp"
-// binding names. 0; 12 no such binding; 14; 19 the host has no entry.
-int getipfrombinding(const rpcbinding* binding, _svadrs_t* adrs) {
-  adrs->len = 0;
-  adrs->nval = 0;
-  adrs->val = nullptr;
-
-  char* netaddr = nullptr;
-  for (int i = 0; i < binding->len && netaddr == nullptr; i++) {
-    char* protseq = nullptr;
-    char* addr = nullptr;
-    RPC_STATUS rs =
-        RpcStringBindingParseA(binding->val[i], nullptr, &protseq, &addr, nullptr, nullptr);
-    // Only a binding that does not parse is skipped; memory is not a reason to.
-    if (rs == RPC_S_OUT_OF_MEMORY) return NS_S_NOMEM;
-    if (rs != RPC_S_OK) continue;
-    if (protseq != nullptr &&
-        (strcmp(protseq, "ncacn_ip_tcp") == 0 || strcmp(protseq, "ncacn_ip_udp") == 0)) {
-      netaddr = addr;
-      addr = nullptr;
-    }
-    RpcStringFreeA(&protseq);
-    RpcStringFreeA(&addr);
-  }
-  if (netaddr == nullptr) return NS_S_EOF;
-
-  // A literal address is widened through its reverse entry to every address
-  // of that host, a name to every address it resolves to.
-  qor_hostent* he = nullptr;
-  in_addr literal;
-  int rc = qor_inet_addr(netaddr, &literal) ? qor_host_by_addr(literal, &he)
-                                            : qor_host_by_name(netaddr, &he);
-  RpcStringFreeA(&netaddr);
-  if (rc == WSA_NOT_ENOUGH_MEMORY) return NS_S_NOMEM;
-  if (rc != QOR_HOST_OK || he == nullptr) return NS_S_SYSFAIL;
-
-  int count = static_cast<int>(he->naddrs);
-  adrs->val = static_cast<char**>(qor_calloc(count, sizeof(char*)));
-  if (adrs->val == nullptr) {
-    qor_host_free(he);
-    return NS_S_NOMEM;
-  }
-  adrs->len = he->length;
-  for (int i = 0; i < count; i++) {
-    adrs->val[i] = static_cast<char*>(qor_malloc(he->length));
-    if (adrs->val[i] == nullptr) {
-      adrs->nval = i;
-      if (i == 0) qor_free(adrs->val);
-      free_svadrs(adrs);
-      adrs->val = nullptr;
-      qor_host_free(he);
-      return NS_S_NOMEM;
-    }
-    memcpy(adrs->val[i], &he->addrs[i], he->length);
-  }
-  adrs->nval = count;
-  qor_host_free(he);
-  return NS_S_OK;
-}
-
-int have_same_adrs(const _svadrs_t* a, const _svadrs_t* b) {
-  if (a->len != b->len) return 0;
-  for (int i = 0; i < a->nval; i++) {
-    for (int j = 0; j < b->nval; j++) {
-      if (memcmp(a->val[i], b->val[j], a->len) == 0) return 1;
-    }
-  }
-  return 0;
-}
-
-}  // namespace
-
-int NS__can_overwrite_server(const qor_serverinfo* newent, const qor_serverinfo* curent,
-                             int* canov) {
-  if (_mbsicmp(newent->host, curent->host) != 0) {
-    *canov = 0;
-    return NS_S_OK;
-  }
-  _svadrs_t newadrs;
-  int status = getipfrombinding(&newent->binding, &newadrs);
-  if (status == NS_S_EOF) {
-    *canov = 1;
-    return NS_S_OK;
-  }
-  if (status != NS_S_OK) return status;
-
-  _svadrs_t curadrs;
-  status = getipfrombinding(&curent->binding, &curadrs);
-  if (status != NS_S_OK) {
-    free_svadrs(&newadrs);
-    if (status == NS_S_EOF) {
-      *canov = 1;
-      return NS_S_OK;
-    }
-    return status;
-  }
-  *canov = have_same_adrs(&newadrs, &curadrs);
-  free_svadrs(&curadrs);
-  free_svadrs(&newadrs);
-  return NS_S_OK;
-}
-
-int NS__can_overwrite_svassoc(const qorobjid* newent, const qorobjid* curent, int* canov) {
-  *canov = newent->nsclass == curent->nsclass && _mbsicmp(newent->domain, curent->domain) == 0 &&
-           _mbscmp(newent->name, curent->name) == 0;
-  return NS_S_OK;
-}
-
-int NS__can_overwrite_group(const qorobjects* /*newent*/, const qorobjects* /*curent*/,
-                            int* canov) {
-  *canov = 0;
-  return NS_S_OK;
 }

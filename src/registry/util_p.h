@@ -1,7 +1,7 @@
 // Generic store operations: the insert-or-replace, delete and listing that
 // every class store shares, the loading of a class's recovery file at start-up
-// and the writing of its entries, and the three overwrite rules that decide
-// whether a registration may replace the current one without force.
+// and the writing of its entries. The overwrite rules that a store names in
+// its checkov are in registry/objutil.h.
 #pragma once
 
 #include "registry/nameobj.h"
@@ -10,10 +10,14 @@
 #include <cstddef>
 #include <cstdio>
 
-// Describes one record kind to the generic operations.
+// Describes one record kind to the generic operations. A record in a table is
+// one heap block of entsize bytes owned by the table: freeent, then qor_free.
 struct putil_callback {
   unsigned int entsize;  // size of one in-memory record
+  // Fills a zeroed record from the record's text lines (the line buffer stays
+  // the caller's): 0, or 5/12/14/19 with nothing in the record to release.
   int (*readent)(FILE* fp, char** buf, size_t* size, void* ent);
+  // Writes the record's text lines: 0, a check's 5/7/10/11, or 19.
   int (*writeent)(FILE* fp, const void* ent);
   void (*freeent)(void* ent);  // releases the members, not the record
   // Stores 1 in *canov when newent may replace curent, else 0; returns 0, or
@@ -31,32 +35,34 @@ struct putil_callback {
 int NS__putil_createobj(const putil_callback* funcs, nameobj* tab, const qorobjid* obj,
                         void* newent, int force, int* created);
 // Removes obj's name and writes the file through; the record is put back when
-// the write fails. 0; 15; the write's status.
+// the write fails. 0; 15; the write's status. If the record cannot be put
+// back it is released and 0x80000009 logged: gone from memory, still on file.
 // REQUIRES: NS__objlock held for writing.
 int NS__putil_deleteobj(const putil_callback* funcs, nameobj* tab, const qorobjid* obj);
-// objs = one {class, name, NS__ms_domain} per registered name, in name order.
-// 0 or 14 (objs then empty). REQUIRES: NS__objlock held (reading is enough).
+// objs = one {class, name, NS__ms_domain} per registered name, in name order;
+// set empty on entry, the caller's afterwards (NS__free_qorobjects). 0 or 14
+// (objs then empty). REQUIRES: NS__objlock held (reading is enough).
 int NS__putil_listobj(nameobj* tab, qorobjects* objs);
 
-// Writes every entry of the class (writeFunc_t of NS__WriteObject; priv is the
-// store's putil_callback). 0, 19 or the record writer's status.
+// Writes every entry of the class in name order (writeFunc_t of
+// NS__WriteObject; priv is the store's putil_callback). 0, 19 or the record
+// writer's status, which stops the writing at once.
+// REQUIRES: NS__objlock held for writing (it runs inside NS__WriteObject).
 int NS__putil_saveobj(nameobj* obj, FILE* fp, void* priv);
-// Loads the class's .dat into its (empty) table. 0 (also when there is no
-// file); 1 the file ends after a name line; 5, 12, 14, 19 from the record
-// reader or the file. A duplicate name keeps the first entry and logs 0x80000007.
+// Loads the class's .dat into its (empty) table, which owns every record
+// added. 0 (also when there is no file); 1 the file ends after a name line; 5,
+// 12, 14, 19 from the record reader or the file. A duplicate name keeps the
+// first entry and logs warning 0x80000007. On failure the records already
+// added stay in the table for the store's init to destroy. Start-up only;
+// takes no lock.
 int NS__putil_recovery(const putil_callback* funcs, nameobj* tab);
 
-// Overwrite rules. Server: equal hosts (ignoring case) and, when both have an
-// "ncacn_ip_tcp"/"ncacn_ip_udp" binding, a resolved address in common; 0, or
-// 14/19 when an address list cannot be built. Association: same target (class,
-// name with case, domain without). Member list: never. The latter two return 0.
-int NS__can_overwrite_server(const qor_serverinfo* newent, const qor_serverinfo* curent,
-                             int* canov);
-int NS__can_overwrite_svassoc(const qorobjid* newent, const qorobjid* curent, int* canov);
-int NS__can_overwrite_group(const qorobjects* newent, const qorobjects* curent, int* canov);
-
-// Store-side helpers for the registry lock: a failure asks the service to stop
-// (NS__qor_stop) and returns the lock's status.
+// Store-side helpers for NS__objlock. The lock helpers take it for reading or
+// writing (the caller must not hold it): 0, or the lock's status after asking
+// the service to stop (NS__qor_stop). NS__putil_unlock gives back the caller's
+// hold and returns `status`, the operation's result, or the lock's status
+// (after NS__qor_stop) if the lock cannot be given back: a store answers the
+// lock's status whenever the lock failed it.
 int NS__putil_rlock();
 int NS__putil_wlock();
-void NS__putil_unlock();
+int NS__putil_unlock(int status);
