@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
+
+#include "platform/mbstring.h"
 
 TEST(TextLine, SplitFieldsCountsAndStopsPastTheLimit) {
   struct {
@@ -30,16 +33,42 @@ TEST(TextLine, SplitFieldsCountsAndStopsPastTheLimit) {
   }
 }
 
-TEST(TextLine, Utf8SequenceLengths) {
-  EXPECT_EQ(qor_utf8_seq("a", 1), 1u);
-  EXPECT_EQ(qor_utf8_seq("\xC3\xA9", 2), 2u);
-  EXPECT_EQ(qor_utf8_seq("\xE2\x82\xAC", 3), 3u);
-  EXPECT_EQ(qor_utf8_seq("\xF4\x8F\xBF\xBF", 4), 4u);  // U+10FFFF
-  EXPECT_EQ(qor_utf8_seq("\xC3\xA9", 1), 0u);          // cut off by the count
-  EXPECT_EQ(qor_utf8_seq("\xE0\x9F\xBF", 3), 0u);      // overlong
-  EXPECT_EQ(qor_utf8_seq("\xED\xA0\x80", 3), 0u);      // surrogate
-  EXPECT_EQ(qor_utf8_seq("\xF4\x90\x80\x80", 4), 0u);  // above U+10FFFF
-  EXPECT_EQ(qor_utf8_seq("\x80", 1), 0u);
+// One sequence each: its length as the decoder reads it (0: not valid), which the validators,
+// counted and NUL-terminated, must agree with.
+TEST(TextLine, Utf8SequencesAndValidators) {
+  const struct {
+    const char* text;
+    size_t seq;
+  } cases[] = {
+      {"a", 1},
+      {"\xC3\xA9", 2},
+      {"\xE2\x82\xAC", 3},
+      {"\xED\x9F\xBF", 3},  // just below the surrogates
+      {"\xF0\x9F\x96\xA8", 4},
+      {"\xF4\x8F\xBF\xBF", 4},  // U+10FFFF
+      {"\x80", 0},              // a continuation byte alone
+      {"\xC0\xAF", 0},          // overlong
+      {"\xC1\xBF", 0},
+      {"\xE0\x80\xAF", 0},
+      {"\xE0\x9F\xBF", 0},
+      {"\xED\xA0\x80", 0},      // surrogate
+      {"\xF4\x90\x80\x80", 0},  // above U+10FFFF
+      {"\xF5\x80\x80\x80", 0},
+      {"\xE6\x97", 0},  // cut short
+      {"\xFF", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(std::string(c.text)));
+    size_t n = std::strlen(c.text);
+    EXPECT_EQ(qor_utf8_seq(c.text, n), c.seq);
+    EXPECT_EQ(qor_utf8_valid(c.text, n), c.seq != 0);
+    EXPECT_EQ(qor_utf8_valid(c.text), c.seq != 0);
+    EXPECT_EQ(qor_utf8_valid(("plain " + std::string(c.text)).c_str()), c.seq != 0);
+  }
+  EXPECT_EQ(qor_utf8_seq("\xC3\xA9", 1), 0u);  // cut off by the count
+  EXPECT_TRUE(qor_utf8_valid(""));
+  EXPECT_TRUE(qor_utf8_valid("\xE6\x97\xA5\xE6\x9C\xAC"));
+  EXPECT_FALSE(qor_utf8_valid(nullptr));
   // The counted validator takes the count, not a terminating NUL.
   EXPECT_TRUE(qor_utf8_valid("a\0b", 3));
   EXPECT_FALSE(qor_utf8_valid("ok\xC3", 3));
