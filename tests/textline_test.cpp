@@ -36,34 +36,25 @@ TEST(TextLine, SplitFieldsCountsAndStopsPastTheLimit) {
 // One sequence each: its length as the decoder reads it (0: not valid), which the validators,
 // counted and NUL-terminated, must agree with.
 TEST(TextLine, Utf8SequencesAndValidators) {
-  const struct {
-    const char* text;
-    size_t seq;
-  } cases[] = {
-      {"a", 1},
-      {"\xC3\xA9", 2},
-      {"\xE2\x82\xAC", 3},
-      {"\xED\x9F\xBF", 3},  // just below the surrogates
-      {"\xF0\x9F\x96\xA8", 4},
-      {"\xF4\x8F\xBF\xBF", 4},  // U+10FFFF
-      {"\x80", 0},              // a continuation byte alone
-      {"\xC0\xAF", 0},          // overlong
-      {"\xC1\xBF", 0},
-      {"\xE0\x80\xAF", 0},
-      {"\xE0\x9F\xBF", 0},
-      {"\xED\xA0\x80", 0},      // surrogate
-      {"\xF4\x90\x80\x80", 0},  // above U+10FFFF
-      {"\xF5\x80\x80\x80", 0},
-      {"\xE6\x97", 0},  // cut short
-      {"\xFF", 0},
+  auto check = [](const char* text, size_t seq) {
+    SCOPED_TRACE(testing::PrintToString(std::string(text)));
+    size_t n = std::strlen(text);
+    EXPECT_EQ(qor_utf8_seq(text, n), seq);
+    EXPECT_EQ(qor_utf8_valid(text, n), seq != 0);
+    EXPECT_EQ(qor_utf8_valid(text), seq != 0);
+    EXPECT_EQ(qor_utf8_valid(("plain " + std::string(text)).c_str()), seq != 0);
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(testing::PrintToString(std::string(c.text)));
-    size_t n = std::strlen(c.text);
-    EXPECT_EQ(qor_utf8_seq(c.text, n), c.seq);
-    EXPECT_EQ(qor_utf8_valid(c.text, n), c.seq != 0);
-    EXPECT_EQ(qor_utf8_valid(c.text), c.seq != 0);
-    EXPECT_EQ(qor_utf8_valid(("plain " + std::string(c.text)).c_str()), c.seq != 0);
+  // Up to U+10FFFF, and just below the surrogates.
+  for (const char* good :
+       {"a", "\xC3\xA9", "\xE2\x82\xAC", "\xED\x9F\xBF", "\xF0\x9F\x96\xA8", "\xF4\x8F\xBF\xBF"}) {
+    check(good, std::strlen(good));
+  }
+  // A continuation byte alone, overlong forms, a surrogate, values above U+10FFFF, a sequence
+  // cut short, 0xFF.
+  for (const char* bad :
+       {"\x80", "\xC0\xAF", "\xC1\xBF", "\xE0\x80\xAF", "\xE0\x9F\xBF", "\xED\xA0\x80",
+        "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xE6\x97", "\xFF"}) {
+    check(bad, 0);
   }
   EXPECT_EQ(qor_utf8_seq("\xC3\xA9", 1), 0u);  // cut off by the count
   EXPECT_TRUE(qor_utf8_valid(""));
