@@ -2,15 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -233,13 +226,7 @@ TEST(Elog, LanguageFollowsTheFirstSetLocaleVariable) {
 
 TEST(Elog, ConsoleModeWritesTheLocaleTextToStandardError) {
   ElogCapture cap;
-  char errpath[] = "/tmp/qor-stderr-XXXXXX";
-  int errfd = mkstemp(errpath);
-  ASSERT_GE(errfd, 0);
-  fflush(stderr);
-  int saved = dup(STDERR_FILENO);
-  ASSERT_GE(saved, 0);
-  dup2(errfd, STDERR_FILENO);
+  testing::internal::CaptureStderr();
   {
     ScopedEnv a("LC_ALL", nullptr), m("LC_MESSAGES", nullptr), l("LANG", "ja_JP.UTF-8");
     qor_elog_set_console(true);
@@ -248,14 +235,7 @@ TEST(Elog, ConsoleModeWritesTheLocaleTextToStandardError) {
     qor_elog_set_console(false);
     EXPECT_EQ(NS__LogWrite(NS_EVENT_INFORMATION, NS_EV_STARTED, 0, nullptr), NS_S_OK);
   }
-  dup2(saved, STDERR_FILENO);
-  close(saved);
-  close(errfd);
-  std::ifstream in(errpath);
-  std::stringstream text;
-  text << in.rdbuf();
-  unlink(errpath);
-  EXPECT_EQ(text.str(),
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "qor: error 0xC0000003: 65-101 Win32エラーが発生しました。理由: 6 10002a1\n"
             "qor: warning 0xC000000A: 65-108 ホスト名pdcのIPアドレスを取得できません。\n");
   // The capture keeps the English text whatever the locale.

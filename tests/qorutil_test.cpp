@@ -1,10 +1,7 @@
 #include "service/qorutil.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <malloc.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -15,8 +12,6 @@
 #include "alloc_fail.h"
 #include "platform/memory.h"
 #include "settings_file_helper.h"
-
-extern char** environ;
 
 namespace {
 
@@ -227,31 +222,15 @@ TEST(Settings, ReaderWaitsForTheGuardHeldByAnotherProcess) {
   std::string name = "QorGuardTest" + std::to_string(getpid());
   settings.Write(name + " = dword:1\n");
 
-  int pipefd[2];
-  ASSERT_EQ(pipe(pipefd), 0);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipefd[1], 1);
-  posix_spawn_file_actions_addclose(&actions, pipefd[0]);
-  std::string tool = std::string(QOR_TEST_TOOLS_DIR) + "/settings_guard_holder";
-  std::string line = name + " = dword:2";
-  const char* argv[] = {tool.c_str(), name.c_str(), "300", settings.path().c_str(),
-                        line.c_str(), nullptr};
-  pid_t pid;
-  ASSERT_EQ(posix_spawn(&pid, tool.c_str(), &actions, nullptr, const_cast<char**>(argv), environ),
-            0);
-  posix_spawn_file_actions_destroy(&actions);
-  close(pipefd[1]);
-  char ready[6] = {};
-  ASSERT_EQ(read(pipefd[0], ready, 6), 6);
-  EXPECT_STREQ(std::string(ready, 6).c_str(), "ready\n");
-  close(pipefd[0]);
-
+  std::string command = std::string(QOR_TEST_TOOLS_DIR) + "/settings_guard_holder " + name +
+                        " 300 '" + settings.path() + "' '" + name + " = dword:2'";
+  FILE* holder = popen(command.c_str(), "r");
+  ASSERT_NE(holder, nullptr);
+  char ready[8] = {};
+  ASSERT_NE(std::fgets(ready, sizeof ready, holder), nullptr);  // the guard is held
+  EXPECT_STREQ(ready, "ready\n");
   EXPECT_EQ(NS__GetRegInt(name.c_str(), 0), 2u);
-
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(pclose(holder), 0);
 }
 
 TEST(Settings, GuardNamesStayInsideTheLockDirectory) {

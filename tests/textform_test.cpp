@@ -4,7 +4,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <string>
 
 #include "alloc_fail.h"
@@ -54,12 +56,8 @@ class TextForm : public ::testing::Test {
   }
 
   std::string contents() {
-    FILE* fp = std::fopen(path_.c_str(), "rb");
-    std::string s;
-    int ch;
-    while ((ch = std::fgetc(fp)) != EOF) s.push_back(static_cast<char>(ch));
-    std::fclose(fp);
-    return s;
+    std::ifstream in(path_, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
   }
 
   // Runs `write` on a fresh file and returns its status; the text lands in written_.
