@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "alloc_fail.h"
@@ -202,38 +203,31 @@ TEST(NetApi, MissingDirectoryIsEmptyAndUnreadableDirectoryFails) {
   EXPECT_EQ(h, nullptr);
 }
 
-TEST(NetApi, WorkstationRecordFromSettings) {
-  ScopedSettingsFile settings;
-  settings.Write("ComputerName = sz:PDC01\nLanGroup = sz:SALES\n");
-  LPBYTE buf = nullptr;
-  ASSERT_EQ(NetWkstaGetInfo(nullptr, 101, &buf), NERR_Success);
-  auto* info = reinterpret_cast<WKSTA_INFO_101*>(buf);
-  EXPECT_STREQ(info->wki101_computername, "PDC01");
-  EXPECT_STREQ(info->wki101_langroup, "SALES");
-  EXPECT_EQ(info->wki101_platform_id, PLATFORM_ID_NT);
-  NetApiBufferFree(buf);
-
-  EXPECT_EQ(NetWkstaGetInfo(nullptr, 100, &buf), ERROR_INVALID_LEVEL);
-  EXPECT_EQ(NetWkstaGetInfo("remote", 101, &buf), ERROR_NOT_SUPPORTED);
-  EXPECT_EQ(buf, nullptr);
-}
-
-TEST(NetApi, WorkstationRecordDefaults) {
-  ScopedSettingsFile settings;
-  settings.Write("LanGroup = sz:\n");  // empty counts as not set
+TEST(NetApi, WorkstationRecordFromSettingsOrDefaults) {
   char host[256] = {};
   ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
-  std::string first_label(host, std::strcspn(host, "."));
   char* samba = qor_smb_workgroup("/etc/samba/smb.conf");
   std::string group = samba != nullptr ? samba : "WORKGROUP";
   qor_free(samba);
-
+  ScopedSettingsFile settings;
+  // An empty value counts as not set; the default name is the host name's first label.
+  for (auto [text, name, langroup] :
+       {std::tuple{"ComputerName = sz:PDC01\nLanGroup = sz:SALES\n", std::string("PDC01"),
+                   std::string("SALES")},
+        {"LanGroup = sz:\n", std::string(host, std::strcspn(host, ".")), group}}) {
+    settings.Write(text);
+    LPBYTE buf = nullptr;
+    ASSERT_EQ(NetWkstaGetInfo(nullptr, 101, &buf), NERR_Success);
+    auto* info = reinterpret_cast<WKSTA_INFO_101*>(buf);
+    EXPECT_EQ(info->wki101_computername, name);
+    EXPECT_EQ(info->wki101_langroup, langroup);
+    EXPECT_EQ(info->wki101_platform_id, PLATFORM_ID_NT);
+    NetApiBufferFree(buf);
+  }
   LPBYTE buf = nullptr;
-  ASSERT_EQ(NetWkstaGetInfo(nullptr, 101, &buf), NERR_Success);
-  auto* info = reinterpret_cast<WKSTA_INFO_101*>(buf);
-  EXPECT_EQ(std::string(info->wki101_computername), first_label);
-  EXPECT_EQ(std::string(info->wki101_langroup), group);
-  NetApiBufferFree(buf);
+  EXPECT_EQ(NetWkstaGetInfo(nullptr, 100, &buf), ERROR_INVALID_LEVEL);
+  EXPECT_EQ(NetWkstaGetInfo("remote", 101, &buf), ERROR_NOT_SUPPORTED);
+  EXPECT_EQ(buf, nullptr);
 }
 
 TEST(NetApi, SambaWorkgroupComesFromTheGlobalSection) {

@@ -97,7 +97,7 @@ class TextForm : public ::testing::Test {
   size_t size_ = 0;
 };
 
-TEST_F(TextForm, LinesOfAnyLengthWithLfOrCrlf) {
+TEST_F(TextForm, LinesOfAnyLengthWithLfOrCrlfSkippingCommentsAndBlanks) {
   std::string long_line(300, 'x');
   std::string last(1000, 'z');
   FILE* fp = file_with("# header\n\n" + long_line + "\nshort\r\n\r\n#c\r\nafter crlf\r\n" + last);
@@ -114,12 +114,10 @@ TEST_F(TextForm, LinesOfAnyLengthWithLfOrCrlf) {
   EXPECT_EQ(read_line(fp), NS_S_EOF);
   EXPECT_EQ(read_line(fp), NS_S_EOF);
   std::fclose(fp);
-}
-
-TEST_F(TextForm, FilesWithoutSignificantLinesEndAtOnce) {
+  // Files without significant lines end at once.
   for (const char* content :
        {"", "\n\n", "# only\n\n# comments\n", "# no line end", "\r\n#x\r\n\r\n"}) {
-    FILE* fp = file_with(content);
+    fp = file_with(content);
     EXPECT_EQ(read_line(fp), NS_S_EOF) << content;
     std::fclose(fp);
   }
