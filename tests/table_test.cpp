@@ -223,14 +223,11 @@ TEST(Table, RandomOrderInsertsAndDeletesKeepStrictOrder) {
 
 // AddressSanitizer's realloc always moves the block, which makes growth by 16
 // slots quadratic; the sanitizer run loads fewer keys.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr int kManyKeys = 20000;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr int kManyKeys = 20000;
-#else
-constexpr int kManyKeys = 1000000;
+#ifndef __has_feature
+#define __has_feature(x) 0
 #endif
+#if defined(__SANITIZE_ADDRESS__) || __has_feature(address_sanitizer)
+constexpr int kManyKeys = 20000;
 #else
 constexpr int kManyKeys = 1000000;
 #endif
