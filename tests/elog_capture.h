@@ -1,9 +1,10 @@
-// Test helpers for the event log: an environment variable set for one scope,
-// and a capture file (QOR_EVENTLOG=file:PATH) whose JSON lines a test reads back.
+// Test helpers for the event log: a capture file (QOR_EVENTLOG=file:PATH) whose JSON lines a
+// test reads back, and a test tool run in a fresh process.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -12,49 +13,17 @@
 #include <vector>
 
 #include "service/elog.h"
-
-// Sets (or, with null, unsets) one environment variable and puts the old
-// value back when it goes out of scope.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    const char* old = std::getenv(name);
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    if (value != nullptr)
-      setenv(name, value, 1);
-    else
-      unsetenv(name);
-  }
-  ~ScopedEnv() {
-    if (had_)
-      setenv(name_.c_str(), old_.c_str(), 1);
-    else
-      unsetenv(name_.c_str());
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  std::string name_;
-  std::string old_;
-  bool had_ = false;
-};
+#include "settings_file_helper.h"
 
 // Reports go to a fresh file for the life of the object; the event log is
 // initialised if it was not.
 class ElogCapture {
  public:
   ElogCapture() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string templ =
-        std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/qor-elog-XXXXXX";
-    std::vector<char> name(templ.begin(), templ.end());
-    name.push_back('\0');
-    int fd = mkstemp(name.data());
+    path_ = (std::filesystem::temp_directory_path() / "qor-elog-XXXXXX").string();
+    int fd = mkstemp(path_.data());
     EXPECT_GE(fd, 0);
     if (fd >= 0) close(fd);
-    path_ = name.data();
     env_ = new ScopedEnv("QOR_EVENTLOG", ("file:" + path_).c_str());
     EXPECT_EQ(NS__LogInit(), 0);
   }
@@ -64,8 +33,6 @@ class ElogCapture {
   }
   ElogCapture(const ElogCapture&) = delete;
   ElogCapture& operator=(const ElogCapture&) = delete;
-
-  const std::string& path() const { return path_; }
 
   std::vector<std::string> lines() const {
     std::vector<std::string> out;
@@ -79,3 +46,29 @@ class ElogCapture {
   std::string path_;
   ScopedEnv* env_;
 };
+
+// Runs tests/tools/<tool> with `arg` in a fresh process, collecting its standard output in `out`
+// when given; its exit code, or -1 when it did not exit normally.
+inline int run_tool(const char* tool, const char* arg, std::string* out = nullptr) {
+  std::string prog = std::string(QOR_TEST_TOOLS_DIR) + "/" + tool;
+  int fds[2];
+  if (pipe(fds) != 0) return -1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (out != nullptr) dup2(fds[1], STDOUT_FILENO);
+    close(fds[0]);
+    close(fds[1]);
+    execl(prog.c_str(), prog.c_str(), arg, static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(fds[1]);
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(fds[0], buf, sizeof buf)) > 0) {
+    if (out != nullptr) out->append(buf, static_cast<size_t>(n));
+  }
+  close(fds[0]);
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}

@@ -2,15 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -29,44 +22,6 @@ std::string format(uint32_t eid, int lang, std::vector<const char*> strings) {
             n);
   out.resize(n);
   return out;
-}
-
-// Runs tests/tools/elog_probe with `mode` in a fresh process; its exit code,
-// or -1 when it did not exit normally.
-int run_probe(const char* mode) {
-  std::string prog = std::string(QOR_TEST_TOOLS_DIR) + "/elog_probe";
-  pid_t pid = fork();
-  if (pid == 0) {
-    execl(prog.c_str(), prog.c_str(), mode, static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  int status = 0;
-  if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// Runs elog_probe with `mode` and collects its standard output; its exit
-// code, or -1 when it did not exit normally.
-int run_probe_output(const char* mode, std::string* out) {
-  std::string prog = std::string(QOR_TEST_TOOLS_DIR) + "/elog_probe";
-  int fds[2];
-  if (pipe(fds) != 0) return -1;
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(fds[1], STDOUT_FILENO);
-    close(fds[0]);
-    close(fds[1]);
-    execl(prog.c_str(), prog.c_str(), mode, static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(fds[1]);
-  char buf[4096];
-  ssize_t n;
-  while ((n = read(fds[0], buf, sizeof buf)) > 0) out->append(buf, static_cast<size_t>(n));
-  close(fds[0]);
-  int status = 0;
-  if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 std::vector<std::string> split_datagrams(const std::string& out) {
@@ -88,7 +43,7 @@ TEST(Elog, JournalGetsTheFieldsAndTheLocaleText) {
   ScopedEnv cap("QOR_EVENTLOG", nullptr), a("LC_ALL", nullptr), m("LC_MESSAGES", nullptr),
       l("LANG", "ja_JP.UTF-8");
   std::string out;
-  int rc = run_probe_output("journal", &out);
+  int rc = run_tool("elog_probe", "journal", &out);
   if (rc == PROBE_SKIPPED) GTEST_SKIP() << "no private mount namespace";
   ASSERT_EQ(rc, 0);
   std::vector<std::string> grams = split_datagrams(out);
@@ -111,7 +66,7 @@ TEST(Elog, SyslogWithoutAJournal) {
   ScopedEnv cap("QOR_EVENTLOG", nullptr), a("LC_ALL", nullptr), m("LC_MESSAGES", nullptr),
       l("LANG", "C.UTF-8");
   std::string out;
-  int rc = run_probe_output("syslog", &out);
+  int rc = run_tool("elog_probe", "syslog", &out);
   if (rc == PROBE_SKIPPED) GTEST_SKIP() << "no private mount namespace";
   ASSERT_EQ(rc, 0);
   std::vector<std::string> grams = split_datagrams(out);
@@ -132,6 +87,7 @@ TEST(Elog, EveryFrontEndWritesOneJsonLine) {
     const char* line;
   };
   const char* none[] = {"unused"};
+  const char* null_string[] = {nullptr};
   std::vector<Case> cases = {
       {NS__LogWrite(NS_EVENT_INFORMATION, NS_EV_STARTED, 0, nullptr),
        R"({"id":"0x40000001","type":4,"strings":[],"text":"The Varnelith Name Service has started."})"},
@@ -152,6 +108,17 @@ TEST(Elog, EveryFrontEndWritesOneJsonLine) {
       // An identifier outside the table still keeps its strings.
       {NS__Log_S(NS_EVENT_ERROR, 0xC0000099, "x"),
        R"({"id":"0xC0000099","type":1,"strings":["x"],"text":"event 0xC0000099: x"})"},
+      // JSON escapes quotes, backslashes, controls and bytes that are not UTF-8.
+      {NS__Log_SS(NS_EVENT_WARNING, NS_EV_UNDO_ADD, "a\"b\\c/d",
+                  "t\tn\nr\r\x01\x1f\x7f\xc3\xa9\xff"),
+       R"({"id":"0x80000008","type":2,"strings":["a\"b\\c/d","t\tn\nr\r\u0001\u001f)"
+       "\x7f\xc3\xa9"
+       R"(\u00ff"],"text":"65-106 Unable to delete the object name a\"b\\c/d for class t\tn\nr\r\u0001\u001f)"
+       "\x7f\xc3\xa9"
+       R"(\u00ff."})"},
+      // A null string in the array reports as "".
+      {NS__LogWrite(NS_EVENT_WARNING, NS_EV_BAD_PROTSEQ, 1, null_string),
+       R"({"id":"0x8000000F","type":2,"strings":[""],"text":"65-113 The specified protocol sequcnce name  is invalid."})"},
   };
   std::vector<std::string> lines = cap.lines();
   ASSERT_EQ(lines.size(), cases.size());
@@ -161,46 +128,20 @@ TEST(Elog, EveryFrontEndWritesOneJsonLine) {
   }
 }
 
-TEST(Elog, JsonEscapesQuotesBackslashesControlsAndBadBytes) {
-  ElogCapture cap;
-  EXPECT_EQ(NS__Log_SS(NS_EVENT_WARNING, NS_EV_UNDO_ADD, "a\"b\\c/d",
-                       "t\tn\nr\r\x01\x1f\x7f\xc3\xa9\xff"),
-            NS_S_OK);
-  // A null string in the array reports as "".
-  const char* arg[] = {nullptr};
-  EXPECT_EQ(NS__LogWrite(NS_EVENT_WARNING, NS_EV_BAD_PROTSEQ, 1, arg), NS_S_OK);
-  std::vector<std::string> lines = cap.lines();
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(
-      lines[0],
-      R"({"id":"0x80000008","type":2,"strings":["a\"b\\c/d","t\tn\nr\r\u0001\u001f)"
-      "\x7f\xc3\xa9"
-      R"(\u00ff"],"text":"65-106 Unable to delete the object name a\"b\\c/d for class t\tn\nr\r\u0001\u001f)"
-      "\x7f\xc3\xa9"
-      R"(\u00ff."})");
-  EXPECT_EQ(
-      lines[1],
-      R"({"id":"0x8000000F","type":2,"strings":[""],"text":"65-113 The specified protocol sequcnce name  is invalid."})");
-}
-
 TEST(Elog, ReportBeforeInitGives13AndInitTwiceIsHarmless) {
   // A fresh process, where nothing has registered the source yet.
   {
     ElogCapture cap;
-    EXPECT_EQ(run_probe("before-init"), NS_S_NOTINIT);
+    EXPECT_EQ(run_tool("elog_probe", "before-init"), NS_S_NOTINIT);
     EXPECT_TRUE(cap.lines().empty());
   }
-  {
-    ScopedEnv env("QOR_EVENTLOG", "journal");
-    EXPECT_EQ(run_probe("init"), NS_S_SYSFAIL);
-  }
-  {
-    ScopedEnv env("QOR_EVENTLOG", "file:");
-    EXPECT_EQ(run_probe("init"), NS_S_SYSFAIL);
-  }
-  {
-    ScopedEnv env("QOR_EVENTLOG", nullptr);
-    EXPECT_EQ(run_probe("init"), NS_S_OK);
+  const struct {
+    const char* sink;
+    int rc;
+  } inits[] = {{"journal", NS_S_SYSFAIL}, {"file:", NS_S_SYSFAIL}, {nullptr, NS_S_OK}};
+  for (const auto& c : inits) {
+    ScopedEnv env("QOR_EVENTLOG", c.sink);
+    EXPECT_EQ(run_tool("elog_probe", "init"), c.rc) << (c.sink ? c.sink : "(unset)");
   }
   EXPECT_EQ(NS__LogInit(), NS_S_OK);
   EXPECT_EQ(NS__LogInit(), NS_S_OK);
@@ -285,13 +226,7 @@ TEST(Elog, LanguageFollowsTheFirstSetLocaleVariable) {
 
 TEST(Elog, ConsoleModeWritesTheLocaleTextToStandardError) {
   ElogCapture cap;
-  char errpath[] = "/tmp/qor-stderr-XXXXXX";
-  int errfd = mkstemp(errpath);
-  ASSERT_GE(errfd, 0);
-  fflush(stderr);
-  int saved = dup(STDERR_FILENO);
-  ASSERT_GE(saved, 0);
-  dup2(errfd, STDERR_FILENO);
+  testing::internal::CaptureStderr();
   {
     ScopedEnv a("LC_ALL", nullptr), m("LC_MESSAGES", nullptr), l("LANG", "ja_JP.UTF-8");
     qor_elog_set_console(true);
@@ -300,14 +235,7 @@ TEST(Elog, ConsoleModeWritesTheLocaleTextToStandardError) {
     qor_elog_set_console(false);
     EXPECT_EQ(NS__LogWrite(NS_EVENT_INFORMATION, NS_EV_STARTED, 0, nullptr), NS_S_OK);
   }
-  dup2(saved, STDERR_FILENO);
-  close(saved);
-  close(errfd);
-  std::ifstream in(errpath);
-  std::stringstream text;
-  text << in.rdbuf();
-  unlink(errpath);
-  EXPECT_EQ(text.str(),
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "qor: error 0xC0000003: 65-101 Win32エラーが発生しました。理由: 6 10002a1\n"
             "qor: warning 0xC000000A: 65-108 ホスト名pdcのIPアドレスを取得できません。\n");
   // The capture keeps the English text whatever the locale.

@@ -7,8 +7,10 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "alloc_fail.h"
 #include "platform/hostlookup.h"
 #include "platform/memory.h"
 #include "settings_file_helper.h"
@@ -26,11 +28,17 @@ std::vector<std::string> Addrs(const qor_hostent* e) {
   return out;
 }
 
-in_addr Addr(const char* text) {
-  in_addr a{};
-  EXPECT_EQ(inet_pton(AF_INET, text, &a), 1) << text;
-  return a;
-}
+// The domain directory of the LAN Manager tests.
+constexpr const char* kDomains =
+    "# domains and workgroups\n"
+    "SALES   pdc01\n"
+    "Staff   -   # a workgroup\r\n"
+    "\n"
+    "   # indented comment\n"
+    "MARKETING\tmkt-pdc\n"
+    "three fields here\n"
+    "lonelyname\n"
+    "sales   second-pdc\n";
 
 // The hosts file of the lookup tests: one host under several lines, an alias in other letter
 // case, an IPv6 line and comments.
@@ -44,39 +52,45 @@ constexpr const char* kHosts =
     "10.0.0.9   lonely\n"
     "10.0.0.2   second-name\n";
 
+// A settings file naming the test's hosts file and domain directory, plus `more` settings.
+void UseTestFiles(const ScopedSettingsFile& settings, const std::string& more = "") {
+  settings.Write("HostsFile = sz:" + settings.WriteFile("hosts", kHosts) +
+                 "\nDomainDirectory = sz:" + settings.WriteFile("domains", kDomains) + "\n" + more);
+}
+
 TEST(HostLookup, HostsFileAnswersWholeForNamesAndAddresses) {
   ScopedSettingsFile settings;
-  std::string hosts = settings.WriteFile("hosts", kHosts);
-  settings.Write("HostsFile = sz:" + hosts + "\n");
+  UseTestFiles(settings);
 
-  qor_hostent* e = nullptr;
-  ASSERT_EQ(qor_host_by_name("Pdc01", &e), QOR_HOST_OK);
-  EXPECT_STREQ(e->name, "pdc01.sales.example");
-  EXPECT_EQ(e->addrtype, AF_INET);
-  EXPECT_EQ(e->length, 4);
-  EXPECT_EQ(Addrs(e), (std::vector<std::string>{"10.0.0.1", "10.0.0.3"}));
-  qor_host_free(e);
-
-  ASSERT_EQ(qor_host_by_name("PDC01.SALES.EXAMPLE", &e), QOR_HOST_OK);
-  EXPECT_EQ(Addrs(e), (std::vector<std::string>{"10.0.0.1", "10.0.0.2"}));
-  qor_host_free(e);
-
-  // A literal address widens to every address of the host that has it.
-  ASSERT_EQ(qor_host_by_addr(Addr("10.0.0.2"), &e), QOR_HOST_OK);
-  EXPECT_STREQ(e->name, "pdc01.sales.example");
-  EXPECT_EQ(Addrs(e), (std::vector<std::string>{"10.0.0.1", "10.0.0.2"}));
-  qor_host_free(e);
-
-  ASSERT_EQ(qor_host_by_addr(Addr("10.0.0.9"), &e), QOR_HOST_OK);
-  EXPECT_STREQ(e->name, "lonely");
-  EXPECT_EQ(Addrs(e), (std::vector<std::string>{"10.0.0.9"}));
-  qor_host_free(e);
+  const struct {
+    const char* query;  // a name, or an address to look up in reverse
+    const char* name;
+    std::vector<std::string> addrs;
+  } cases[] = {
+      {"Pdc01", "pdc01.sales.example", {"10.0.0.1", "10.0.0.3"}},
+      {"PDC01.SALES.EXAMPLE", "pdc01.sales.example", {"10.0.0.1", "10.0.0.2"}},
+      // A literal address widens to every address of the host that has it.
+      {"10.0.0.2", "pdc01.sales.example", {"10.0.0.1", "10.0.0.2"}},
+      {"10.0.0.9", "lonely", {"10.0.0.9"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.query);
+    qor_hostent* e = nullptr;
+    in_addr a{};
+    ASSERT_EQ(inet_pton(AF_INET, c.query, &a) == 1 ? qor_host_by_addr(a, &e)
+                                                   : qor_host_by_name(c.query, &e),
+              QOR_HOST_OK);
+    EXPECT_STREQ(e->name, c.name);
+    EXPECT_EQ(e->addrtype, AF_INET);
+    EXPECT_EQ(e->length, 4);
+    EXPECT_EQ(Addrs(e), c.addrs);
+    qor_host_free(e);
+  }
 }
 
 TEST(HostLookup, SystemResolverAnswersWhatTheHostsFileLacks) {
   ScopedSettingsFile settings;
-  std::string hosts = settings.WriteFile("hosts", kHosts);
-  settings.Write("HostsFile = sz:" + hosts + "\n");
+  UseTestFiles(settings);
 
   qor_hostent* e = nullptr;
   ASSERT_EQ(qor_host_by_name("localhost", &e), QOR_HOST_OK);
@@ -84,7 +98,7 @@ TEST(HostLookup, SystemResolverAnswersWhatTheHostsFileLacks) {
   EXPECT_NE(std::find(addrs.begin(), addrs.end(), "127.0.0.1"), addrs.end());
   qor_host_free(e);
 
-  ASSERT_EQ(qor_host_by_addr(Addr("127.0.0.1"), &e), QOR_HOST_OK);
+  ASSERT_EQ(qor_host_by_addr(in_addr{htonl(INADDR_LOOPBACK)}, &e), QOR_HOST_OK);
   EXPECT_STRNE(e->name, "");
   ASSERT_GE(e->naddrs, 1u);
   EXPECT_EQ(Dotted(e->addrs[0]), "127.0.0.1");
@@ -95,100 +109,36 @@ TEST(HostLookup, SystemResolverAnswersWhatTheHostsFileLacks) {
   EXPECT_EQ(e, nullptr);
   EXPECT_TRUE(status == WSAHOST_NOT_FOUND || status == WSATRY_AGAIN) << status;
   EXPECT_EQ(qor_host_by_name("", &e), WSAEINVAL);
-}
 
-TEST(HostLookup, UnreadableHostsFileNamesNothing) {
-  ScopedSettingsFile settings;
-  settings.Write("HostsFile = sz:" + settings.dir() + "\n");  // a directory, not a file
-  qor_hostent* e = nullptr;
+  settings.Write("HostsFile = sz:" + settings.dir() + "\n");  // unreadable: names nothing
   ASSERT_EQ(qor_host_by_name("localhost", &e), QOR_HOST_OK);
   qor_host_free(e);
 }
 
-TEST(HostLookup, MemoryShortageLeavesNoEntry) {
-  ScopedSettingsFile settings;
-  std::string hosts = settings.WriteFile("hosts", kHosts);
-  settings.Write("HostsFile = sz:" + hosts + "\n");
-  bool saw_nomem = false;
-  for (long n = 1;; ++n) {
-    qor_alloc_fail_at(n);
-    qor_hostent* e = nullptr;
-    int status = qor_host_by_name("pdc01", &e);
-    bool failed = qor_alloc_failed();
-    qor_alloc_fail_at(0);
-    if (status == QOR_HOST_OK) {
-      EXPECT_EQ(Addrs(e), (std::vector<std::string>{"10.0.0.1", "10.0.0.3"}));
-      qor_host_free(e);
-    } else {
-      // Out of memory, or the HostsFile setting fell back to its default (none), leaving the
-      // name to the system resolver, which does not know it.
-      EXPECT_NE(status, WSAEINVAL);
-      EXPECT_EQ(e, nullptr);
-      saw_nomem |= status == WSA_NOT_ENOUGH_MEMORY;
-    }
-    if (!failed) {
-      EXPECT_EQ(status, QOR_HOST_OK);
-      break;
-    }
-  }
-  EXPECT_TRUE(saw_nomem);  // the entry's own allocation failed in one round
-}
-
 TEST(HostLookup, DottedLiteralTest) {
-  struct Case {
-    const char* text;
-    const char* dotted;  // null: not a literal
-  } cases[] = {
-      {"10.1.2.3", "10.1.2.3"},
-      {"10.1", "10.0.0.1"},
-      {"10.1.2", "10.1.0.2"},
-      {"0x7f.1", "127.0.0.1"},
-      {"010.0.0.1", "8.0.0.1"},
-      {"3232235777", "192.168.1.1"},
-      {"255.255.255.255", "255.255.255.255"},
-      {"0", "0.0.0.0"},
-      {"1.2.3.256", nullptr},
-      {"1.2.3.4.", nullptr},
-      {"1..2", nullptr},
-      {".1.2.3", nullptr},
-      {"1.2.3.4.5", nullptr},
-      {"pdc01", nullptr},
-      {"", nullptr},
-      {" 1.2.3.4", nullptr},
-      {"1.2.3.4 ", nullptr},
-      {"08", nullptr},
-      {"0x", nullptr},
-      {"4294967296", nullptr},
-      {"1.16777216", nullptr},
-      {"256.1", nullptr},
-      {"1.2.65536", nullptr},
-  };
-  for (const Case& c : cases) {
+  for (auto [text, dotted] : {std::pair{"10.1.2.3", "10.1.2.3"},
+                              {"10.1", "10.0.0.1"},
+                              {"10.1.2", "10.1.0.2"},
+                              {"0x7f.1", "127.0.0.1"},
+                              {"010.0.0.1", "8.0.0.1"},
+                              {"3232235777", "192.168.1.1"},
+                              {"255.255.255.255", "255.255.255.255"},
+                              {"0", "0.0.0.0"}}) {
     in_addr a{};
-    bool literal = qor_inet_addr(c.text, &a);
-    EXPECT_EQ(literal, c.dotted != nullptr) << c.text;
-    if (literal && c.dotted != nullptr) {
-      EXPECT_EQ(Dotted(a), c.dotted) << c.text;
-    }
+    ASSERT_TRUE(qor_inet_addr(text, &a)) << text;
+    EXPECT_EQ(Dotted(a), dotted) << text;
+  }
+  for (const char* text :
+       {"1.2.3.256", "1.2.3.4.", "1..2", ".1.2.3", "1.2.3.4.5", "pdc01", "", " 1.2.3.4", "1.2.3.4 ",
+        "08", "0x", "4294967296", "1.16777216", "256.1", "1.2.65536"}) {
+    in_addr a{};
+    EXPECT_FALSE(qor_inet_addr(text, &a)) << text;
   }
 }
-
-// The domain directory of the LAN Manager tests.
-constexpr const char* kDomains =
-    "# domains and workgroups\n"
-    "SALES   pdc01\n"
-    "Staff   -   # a workgroup\r\n"
-    "\n"
-    "   # indented comment\n"
-    "MARKETING\tmkt-pdc\n"
-    "three fields here\n"
-    "lonelyname\n"
-    "sales   second-pdc\n";
 
 TEST(NetApi, DomainControllersFromTheDirectory) {
   ScopedSettingsFile settings;
-  std::string domains = settings.WriteFile("domains", kDomains);
-  settings.Write("DomainDirectory = sz:" + domains + "\nLanGroup = sz:Marketing\n");
+  UseTestFiles(settings, "LanGroup = sz:Marketing\n");
 
   LPBYTE buf = nullptr;
   ASSERT_EQ(NetGetDCName(nullptr, "sales", &buf), NERR_Success);
@@ -205,75 +155,6 @@ TEST(NetApi, DomainControllersFromTheDirectory) {
     EXPECT_EQ(buf, nullptr);
   }
   EXPECT_EQ(NetGetDCName("otherhost", "SALES", &buf), ERROR_NOT_SUPPORTED);
-}
-
-TEST(NetApi, MissingDirectoryIsEmptyAndUnreadableDirectoryFails) {
-  ScopedSettingsFile settings;
-  LPBYTE buf = nullptr;
-  settings.Write("DomainDirectory = sz:" + settings.dir() + "/none\n");
-  EXPECT_EQ(NetGetDCName(nullptr, "SALES", &buf), NERR_DCNotFound);
-
-  settings.Write("DomainDirectory = sz:" + settings.dir() + "\n");  // a directory: unreadable
-  EXPECT_EQ(NetGetDCName(nullptr, "SALES", &buf), ERROR_OPEN_FAILED);
-  EXPECT_EQ(buf, nullptr);
-  HANDLE h = nullptr;
-  EXPECT_EQ(WNetOpenEnumA(RESOURCE_GLOBALNET, RESOURCETYPE_ANY, 0, nullptr, &h), ERROR_OPEN_FAILED);
-  EXPECT_EQ(h, nullptr);
-}
-
-TEST(NetApi, WorkstationRecordFromSettings) {
-  ScopedSettingsFile settings;
-  settings.Write("ComputerName = sz:PDC01\nLanGroup = sz:SALES\n");
-  LPBYTE buf = nullptr;
-  ASSERT_EQ(NetWkstaGetInfo(nullptr, 101, &buf), NERR_Success);
-  auto* info = reinterpret_cast<WKSTA_INFO_101*>(buf);
-  EXPECT_STREQ(info->wki101_computername, "PDC01");
-  EXPECT_STREQ(info->wki101_langroup, "SALES");
-  EXPECT_EQ(info->wki101_platform_id, PLATFORM_ID_NT);
-  NetApiBufferFree(buf);
-
-  EXPECT_EQ(NetWkstaGetInfo(nullptr, 100, &buf), ERROR_INVALID_LEVEL);
-  EXPECT_EQ(NetWkstaGetInfo("remote", 101, &buf), ERROR_NOT_SUPPORTED);
-  EXPECT_EQ(buf, nullptr);
-}
-
-TEST(NetApi, WorkstationRecordDefaults) {
-  ScopedSettingsFile settings;
-  settings.Write("LanGroup = sz:\n");  // empty counts as not set
-  char host[256] = {};
-  ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
-  std::string first_label(host, std::strcspn(host, "."));
-  char* samba = qor_smb_workgroup("/etc/samba/smb.conf");
-  std::string group = samba != nullptr ? samba : "WORKGROUP";
-  qor_free(samba);
-
-  LPBYTE buf = nullptr;
-  ASSERT_EQ(NetWkstaGetInfo(nullptr, 101, &buf), NERR_Success);
-  auto* info = reinterpret_cast<WKSTA_INFO_101*>(buf);
-  EXPECT_EQ(std::string(info->wki101_computername), first_label);
-  EXPECT_EQ(std::string(info->wki101_langroup), group);
-  NetApiBufferFree(buf);
-}
-
-TEST(NetApi, SambaWorkgroupComesFromTheGlobalSection) {
-  ScopedSettingsFile settings;
-  std::string conf = settings.WriteFile("smb.conf",
-                                        "; samba\n"
-                                        "[global]\n"
-                                        "   server string = files\n"
-                                        "   WorkGroup = EARLY\n"
-                                        "   workgroup = SALES  \r\n"
-                                        "[homes]\n"
-                                        "   workgroup = WRONG\n"
-                                        "[ Global ]\n"
-                                        "# workgroup = COMMENTED\n");
-  char* group = qor_smb_workgroup(conf.c_str());
-  ASSERT_NE(group, nullptr);
-  EXPECT_STREQ(group, "SALES");
-  qor_free(group);
-  std::string none = settings.WriteFile("none.conf", "[global]\n  netbios name = X\n");
-  EXPECT_EQ(qor_smb_workgroup(none.c_str()), nullptr);
-  EXPECT_EQ(qor_smb_workgroup((settings.dir() + "/missing.conf").c_str()), nullptr);
 }
 
 std::vector<std::string> EnumerateAll(DWORD count_per_call, DWORD buffer_size) {
@@ -307,10 +188,72 @@ std::vector<std::string> EnumerateAll(DWORD count_per_call, DWORD buffer_size) {
   return names;
 }
 
+TEST(NetApi, MissingDirectoryIsEmptyAndUnreadableDirectoryFails) {
+  ScopedSettingsFile settings;
+  LPBYTE buf = nullptr;
+  settings.Write("DomainDirectory = sz:" + settings.dir() + "/none\n");
+  EXPECT_EQ(NetGetDCName(nullptr, "SALES", &buf), NERR_DCNotFound);
+  EXPECT_TRUE(EnumerateAll(1, 8192).empty());
+
+  settings.Write("DomainDirectory = sz:" + settings.dir() + "\n");  // a directory: unreadable
+  EXPECT_EQ(NetGetDCName(nullptr, "SALES", &buf), ERROR_OPEN_FAILED);
+  EXPECT_EQ(buf, nullptr);
+  HANDLE h = nullptr;
+  EXPECT_EQ(WNetOpenEnumA(RESOURCE_GLOBALNET, RESOURCETYPE_ANY, 0, nullptr, &h), ERROR_OPEN_FAILED);
+  EXPECT_EQ(h, nullptr);
+}
+
+TEST(NetApi, WorkstationRecordFromSettingsOrDefaults) {
+  char host[256] = {};
+  ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
+  char* samba = qor_smb_workgroup("/etc/samba/smb.conf");
+  std::string group = samba != nullptr ? samba : "WORKGROUP";
+  qor_free(samba);
+  ScopedSettingsFile settings;
+  // An empty value counts as not set; the default name is the host name's first label.
+  for (auto [text, name, langroup] :
+       {std::tuple{"ComputerName = sz:PDC01\nLanGroup = sz:SALES\n", std::string("PDC01"),
+                   std::string("SALES")},
+        {"LanGroup = sz:\n", std::string(host, std::strcspn(host, ".")), group}}) {
+    settings.Write(text);
+    LPBYTE buf = nullptr;
+    ASSERT_EQ(NetWkstaGetInfo(nullptr, 101, &buf), NERR_Success);
+    auto* info = reinterpret_cast<WKSTA_INFO_101*>(buf);
+    EXPECT_EQ(info->wki101_computername, name);
+    EXPECT_EQ(info->wki101_langroup, langroup);
+    EXPECT_EQ(info->wki101_platform_id, PLATFORM_ID_NT);
+    NetApiBufferFree(buf);
+  }
+  LPBYTE buf = nullptr;
+  EXPECT_EQ(NetWkstaGetInfo(nullptr, 100, &buf), ERROR_INVALID_LEVEL);
+  EXPECT_EQ(NetWkstaGetInfo("remote", 101, &buf), ERROR_NOT_SUPPORTED);
+  EXPECT_EQ(buf, nullptr);
+}
+
+TEST(NetApi, SambaWorkgroupComesFromTheGlobalSection) {
+  ScopedSettingsFile settings;
+  std::string conf = settings.WriteFile("smb.conf",
+                                        "; samba\n"
+                                        "[global]\n"
+                                        "   server string = files\n"
+                                        "   WorkGroup = EARLY\n"
+                                        "   workgroup = SALES  \r\n"
+                                        "[homes]\n"
+                                        "   workgroup = WRONG\n"
+                                        "[ Global ]\n"
+                                        "# workgroup = COMMENTED\n");
+  char* group = qor_smb_workgroup(conf.c_str());
+  ASSERT_NE(group, nullptr);
+  EXPECT_STREQ(group, "SALES");
+  qor_free(group);
+  std::string none = settings.WriteFile("none.conf", "[global]\n  netbios name = X\n");
+  EXPECT_EQ(qor_smb_workgroup(none.c_str()), nullptr);
+  EXPECT_EQ(qor_smb_workgroup((settings.dir() + "/missing.conf").c_str()), nullptr);
+}
+
 TEST(NetApi, EnumerationListsEveryDirectoryNameInFileOrder) {
   ScopedSettingsFile settings;
-  std::string domains = settings.WriteFile("domains", kDomains);
-  settings.Write("DomainDirectory = sz:" + domains + "\n");
+  UseTestFiles(settings);
   std::vector<std::string> expected{"SALES", "Staff", "MARKETING", "sales"};
   EXPECT_EQ(EnumerateAll(1, 8192), expected);           // as the domain list asks
   EXPECT_EQ(EnumerateAll(0xFFFFFFFF, 8192), expected);  // everything at once
@@ -331,52 +274,52 @@ TEST(NetApi, EnumerationListsEveryDirectoryNameInFileOrder) {
   EXPECT_EQ(WNetCloseEnum(nullptr), ERROR_INVALID_HANDLE);
 }
 
-TEST(NetApi, EnumerationOfAnEmptyDirectoryEndsAtOnce) {
-  ScopedSettingsFile settings;
-  settings.Write("DomainDirectory = sz:" + settings.dir() + "/none\n");
-  EXPECT_TRUE(EnumerateAll(1, 8192).empty());
-}
-
+// Each call either answers in full or fails without handing anything out; a setting that could
+// not be read falls back to its default (no hosts file, no directory).
 TEST(NetApi, MemoryShortageFailsCleanly) {
   ScopedSettingsFile settings;
-  std::string domains = settings.WriteFile("domains", kDomains);
-  settings.Write("DomainDirectory = sz:" + domains + "\nComputerName = sz:PDC01\n");
-  for (long n = 1;; ++n) {
-    qor_alloc_fail_at(n);
-    LPBYTE dc = nullptr;
-    LPBYTE info = nullptr;
-    HANDLE h = nullptr;
-    NET_API_STATUS dc_status = NetGetDCName(nullptr, "MARKETING", &dc);
-    NET_API_STATUS info_status = NetWkstaGetInfo(nullptr, 101, &info);
-    DWORD enum_status = WNetOpenEnumA(RESOURCE_GLOBALNET, RESOURCETYPE_ANY, 0, nullptr, &h);
-    bool failed = qor_alloc_failed();
-    qor_alloc_fail_at(0);
-    // Each call either answers in full or fails without handing anything out; a setting that
-    // could not be read falls back to its default.
-    if (dc_status == NERR_Success) {
-      EXPECT_STREQ(reinterpret_cast<char*>(dc), "\\\\mkt-pdc");
-    } else {
-      EXPECT_TRUE(dc_status == ERROR_NOT_ENOUGH_MEMORY || dc_status == NERR_DCNotFound);
-      EXPECT_EQ(dc, nullptr);
-    }
-    NetApiBufferFree(dc);
-    if (info_status != NERR_Success) {
-      EXPECT_EQ(info, nullptr);
-    }
-    NetApiBufferFree(info);
-    if (enum_status == NO_ERROR) {
-      WNetCloseEnum(h);
-    } else {
-      EXPECT_EQ(enum_status, ERROR_NOT_ENOUGH_MEMORY);
-      EXPECT_EQ(h, nullptr);
-    }
-    if (!failed) {
-      EXPECT_EQ(dc_status, NERR_Success);
-      EXPECT_EQ(info_status, NERR_Success);
-      EXPECT_EQ(enum_status, NO_ERROR);
-      break;
-    }
-  }
+  UseTestFiles(settings, "ComputerName = sz:PDC01\n");
+  bool host_saw_nomem = false;
+  for_each_alloc_failure(
+      [&] {
+        qor_hostent* e = nullptr;
+        LPBYTE dc = nullptr;
+        LPBYTE info = nullptr;
+        HANDLE h = nullptr;
+        int host_status = qor_host_by_name("pdc01", &e);
+        NET_API_STATUS dc_status = NetGetDCName(nullptr, "MARKETING", &dc);
+        NET_API_STATUS info_status = NetWkstaGetInfo(nullptr, 101, &info);
+        DWORD enum_status = WNetOpenEnumA(RESOURCE_GLOBALNET, RESOURCETYPE_ANY, 0, nullptr, &h);
+        if (host_status == QOR_HOST_OK) {
+          EXPECT_EQ(Addrs(e), (std::vector<std::string>{"10.0.0.1", "10.0.0.3"}));
+          qor_host_free(e);
+        } else {  // the system resolver does not know the name
+          EXPECT_NE(host_status, WSAEINVAL);
+          EXPECT_EQ(e, nullptr);
+          host_saw_nomem |= host_status == WSA_NOT_ENOUGH_MEMORY;
+        }
+        if (dc_status == NERR_Success) {
+          EXPECT_STREQ(reinterpret_cast<char*>(dc), "\\\\mkt-pdc");
+        } else {
+          EXPECT_TRUE(dc_status == ERROR_NOT_ENOUGH_MEMORY || dc_status == NERR_DCNotFound);
+          EXPECT_EQ(dc, nullptr);
+        }
+        NetApiBufferFree(dc);
+        if (info_status != NERR_Success) {
+          EXPECT_EQ(info, nullptr);
+        }
+        NetApiBufferFree(info);
+        if (enum_status == NO_ERROR) {
+          WNetCloseEnum(h);
+        } else {
+          EXPECT_EQ(enum_status, ERROR_NOT_ENOUGH_MEMORY);
+          EXPECT_EQ(h, nullptr);
+        }
+        return host_status == QOR_HOST_OK && dc_status == NERR_Success &&
+               info_status == NERR_Success && enum_status == NO_ERROR;
+      },
+      false);
+  EXPECT_TRUE(host_saw_nomem);  // the entry's own allocation failed in one round
 }
 
 }  // namespace

@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <regex>
 #include <string>
@@ -35,18 +32,7 @@ TEST(Qormain, StopRequestThatCannotSignalEndsTheProcessWithZero) {
   // A fresh process with no end-of-run event: the signal fails with the
   // platform's invalid-handle error (6).
   ElogCapture cap;
-  std::string prog = std::string(QOR_TEST_TOOLS_DIR) + "/elog_probe";
-  pid_t pid = fork();
-  if (pid == 0) {
-    execl(prog.c_str(), prog.c_str(), "stop", static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  ASSERT_GT(pid, 0);
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
-
+  EXPECT_EQ(run_tool("elog_probe", "stop"), 0);
   std::vector<std::string> lines = cap.lines();
   ASSERT_EQ(lines.size(), 2u);
   static const std::regex win32(

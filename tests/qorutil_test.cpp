@@ -1,20 +1,17 @@
 #include "service/qorutil.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <malloc.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "alloc_fail.h"
 #include "platform/memory.h"
 #include "settings_file_helper.h"
-
-extern char** environ;
 
 namespace {
 
@@ -89,14 +86,11 @@ TEST(Settings, AbsentValuesAndOtherTypesGiveTheDefaultPointer) {
   EXPECT_EQ(NS__GetRegStrArray("Expand", kDefList), kDefList);
   EXPECT_EQ(NS__GetRegStrArray("Missing", kDefList), kDefList);
   EXPECT_EQ(NS__GetRegStrArray("Missing", nullptr), nullptr);
-}
 
-TEST(Settings, NoSettingsFileGivesEveryDefault) {
-  ScopedSettingsFile settings;  // the file is never written
-  char def[] = "def";
-  EXPECT_EQ(NS__GetRegInt("MaxRetry", 10), 10u);
-  EXPECT_EQ(NS__GetRegStr("QorDataDirectory", def), def);
-  EXPECT_EQ(NS__GetRegStrArray("RpcProtocolSequence", kDefList), kDefList);
+  std::remove(settings.path().c_str());  // no settings file at all: every default
+  EXPECT_EQ(NS__GetRegInt("Number", 10), 10u);
+  EXPECT_EQ(NS__GetRegStr("Text", def), def);
+  EXPECT_EQ(NS__GetRegStrArray("List", kDefList), kDefList);
 }
 
 TEST(Settings, ExpansionLongerThanTheFirstBufferIsReturnedWhole) {
@@ -128,23 +122,17 @@ TEST(Settings, ListsGrowInStepsOfEightAndStopAtTheFirstEmptyString) {
       "Blank = multi_sz:   \n"
       "LeadingEmpty = multi_sz:,a\n"
       "Gap = multi_sz:a,,b\n");
-  char** seven = NS__GetRegStrArray("Seven", kDefList);
-  ASSERT_EQ(ListOf(seven).size(), 7u);
-  EXPECT_EQ(seven[7], nullptr);
-  EXPECT_GE(malloc_usable_size(seven), 8 * sizeof(char*));
-  FreeList(seven);
-
-  char** eight = NS__GetRegStrArray("Eight", kDefList);
-  ASSERT_EQ(ListOf(eight), (std::vector<std::string>{"1", "2", "3", "4", "5", "6", "7", "8"}));
-  EXPECT_EQ(eight[8], nullptr);
-  EXPECT_GE(malloc_usable_size(eight), 16 * sizeof(char*));  // grown for the terminating null
-  FreeList(eight);
-
-  char** seventeen = NS__GetRegStrArray("Seventeen", kDefList);
-  ASSERT_EQ(ListOf(seventeen).size(), 17u);
-  EXPECT_STREQ(seventeen[16], "17");
-  FreeList(seventeen);
-
+  // The array grows in steps of eight and keeps room for its terminating null.
+  for (auto [key, count] : {std::pair{"Seven", 7u}, {"Eight", 8u}, {"Seventeen", 17u}}) {
+    SCOPED_TRACE(key);
+    char** list = NS__GetRegStrArray(key, kDefList);
+    std::vector<std::string> want;
+    for (unsigned i = 1; i <= count; ++i) want.push_back(std::to_string(i));
+    ASSERT_EQ(ListOf(list), want);
+    EXPECT_EQ(list[count], nullptr);
+    EXPECT_GE(malloc_usable_size(list), (count / 8 + 1) * 8 * sizeof(char*));
+    FreeList(list);
+  }
   // Present but empty: null, never the default.
   EXPECT_EQ(NS__GetRegStrArray("Empty", kDefList), nullptr);
   EXPECT_EQ(NS__GetRegStrArray("Blank", kDefList), nullptr);
@@ -203,34 +191,28 @@ TEST(Settings, MemoryShortageGivesTheDefaultOrTheWholeValue) {
       "Text = sz:plain\n"
       "List = multi_sz:1,2,3,4,5,6,7,8,9\n");
   char def[] = "def";
-  bool failed = true;
-  for (long n = 1; failed; ++n) {
-    qor_alloc_fail_at(n);
-    char* text = NS__GetRegStr("Text", def);
-    char* expanded = NS__GetRegStr("Expanded", def);
-    char** list = NS__GetRegStrArray("List", kDefList);
-    failed = qor_alloc_failed();
-    qor_alloc_fail_at(0);
-    if (text != def) {
-      EXPECT_STREQ(text, "plain");
-      qor_free(text);
-    }
-    if (expanded != def) {
-      EXPECT_EQ(std::string(expanded), a);
-      qor_free(expanded);
-    }
-    if (list != kDefList) {
-      ASSERT_NE(list, nullptr);
-      EXPECT_EQ(ListOf(list).size(), 9u);
-      FreeList(list);
-    }
-    if (!failed) {
-      // The last round ran without an injected failure: every value came back.
-      EXPECT_NE(text, def);
-      EXPECT_NE(expanded, def);
-      EXPECT_NE(list, kDefList);
-    }
-  }
+  for_each_alloc_failure(
+      [&] {
+        char* text = NS__GetRegStr("Text", def);
+        char* expanded = NS__GetRegStr("Expanded", def);
+        char** list = NS__GetRegStrArray("List", kDefList);
+        bool whole = text != def && expanded != def && list != kDefList;
+        if (text != def) {
+          EXPECT_STREQ(text, "plain");
+          qor_free(text);
+        }
+        if (expanded != def) {
+          EXPECT_EQ(std::string(expanded), a);
+          qor_free(expanded);
+        }
+        if (list != kDefList) {
+          EXPECT_NE(list, nullptr);
+          EXPECT_EQ(ListOf(list).size(), 9u);
+          if (list != nullptr) FreeList(list);
+        }
+        return whole;
+      },
+      false);
 }
 
 // A second process holds the value's guard and changes the value before giving it back: the
@@ -240,31 +222,15 @@ TEST(Settings, ReaderWaitsForTheGuardHeldByAnotherProcess) {
   std::string name = "QorGuardTest" + std::to_string(getpid());
   settings.Write(name + " = dword:1\n");
 
-  int pipefd[2];
-  ASSERT_EQ(pipe(pipefd), 0);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipefd[1], 1);
-  posix_spawn_file_actions_addclose(&actions, pipefd[0]);
-  std::string tool = std::string(QOR_TEST_TOOLS_DIR) + "/settings_guard_holder";
-  std::string line = name + " = dword:2";
-  const char* argv[] = {tool.c_str(), name.c_str(), "300", settings.path().c_str(),
-                        line.c_str(), nullptr};
-  pid_t pid;
-  ASSERT_EQ(posix_spawn(&pid, tool.c_str(), &actions, nullptr, const_cast<char**>(argv), environ),
-            0);
-  posix_spawn_file_actions_destroy(&actions);
-  close(pipefd[1]);
-  char ready[6] = {};
-  ASSERT_EQ(read(pipefd[0], ready, 6), 6);
-  EXPECT_STREQ(std::string(ready, 6).c_str(), "ready\n");
-  close(pipefd[0]);
-
+  std::string command = std::string(QOR_TEST_TOOLS_DIR) + "/settings_guard_holder " + name +
+                        " 300 '" + settings.path() + "' '" + name + " = dword:2'";
+  FILE* holder = popen(command.c_str(), "r");
+  ASSERT_NE(holder, nullptr);
+  char ready[8] = {};
+  ASSERT_NE(std::fgets(ready, sizeof ready, holder), nullptr);  // the guard is held
+  EXPECT_STREQ(ready, "ready\n");
   EXPECT_EQ(NS__GetRegInt(name.c_str(), 0), 2u);
-
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(pclose(holder), 0);
 }
 
 TEST(Settings, GuardNamesStayInsideTheLockDirectory) {

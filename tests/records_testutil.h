@@ -30,21 +30,16 @@ inline ::testing::AssertionResult same_objects(const qorobjects& a, const qorobj
   return ::testing::AssertionSuccess();
 }
 
-inline ::testing::AssertionResult same_binding(const rpcbinding& a, const rpcbinding& b) {
-  if (a.len != b.len) return ::testing::AssertionFailure() << "len " << a.len << " vs " << b.len;
-  for (int32_t i = 0; i < a.len; ++i) {
-    if (!same_str(a.val[i], b.val[i])) return ::testing::AssertionFailure() << "binding " << i;
-  }
-  return ::testing::AssertionSuccess();
-}
-
 inline ::testing::AssertionResult same_serverinfo(const qor_serverinfo& a,
                                                   const qor_serverinfo& b) {
-  auto r = same_binding(a.binding, b.binding);
-  if (!r) return r;
-  if (!same_str(a.host, b.host)) return ::testing::AssertionFailure() << "host differs";
-  if (a.support_auth != b.support_auth) return ::testing::AssertionFailure() << "support_auth";
-  return ::testing::AssertionSuccess();
+  bool same = a.binding.len == b.binding.len && same_str(a.host, b.host) &&
+              a.support_auth == b.support_auth;
+  for (int32_t i = 0; same && i < a.binding.len; ++i) {
+    same = same_str(a.binding.val[i], b.binding.val[i]);
+  }
+  if (same) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure()
+         << "server records differ (host " << (a.host ? a.host : "(null)") << ")";
 }
 
 // Records over string literals, for use as copy and write sources only.

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "alloc_fail.h"
 #include "platform/memory.h"
 
 namespace {
@@ -94,35 +95,20 @@ TEST(StringBinding, ParsesForeignForms) {
 }
 
 TEST(StringBinding, MalformedStringsAreRejected) {
-  struct Case {
-    const char* text;
-    RPC_STATUS status;
-  } cases[] = {
-      {"", RPC_S_INVALID_STRING_BINDING},
-      {"ncacn_ip_tcp", RPC_S_INVALID_STRING_BINDING},
-      {":host", RPC_S_INVALID_STRING_BINDING},
-      {"ncacn_ip_tcp:h[135", RPC_S_INVALID_STRING_BINDING},
-      {"ncacn_ip_tcp:h[135]x", RPC_S_INVALID_STRING_BINDING},
-      {"ncacn_ip_tcp:h[135][1]", RPC_S_INVALID_STRING_BINDING},
-      {"ncacn_ip_tcp:h[1,2]", RPC_S_INVALID_STRING_BINDING},
-      {"ncacn_ip_tcp:h[1,endpoint=2]", RPC_S_INVALID_STRING_BINDING},
-      {"ncacn_ip_tcp:h[a[b]", RPC_S_INVALID_STRING_BINDING},
-      {"ncacn_ip_tcp:h]", RPC_S_INVALID_STRING_BINDING},
-      {"ncacn_ip_tcp:h:135", RPC_S_INVALID_STRING_BINDING},
-      {"ncacn_ip_tcp:a@b", RPC_S_INVALID_STRING_BINDING},
-      {"ncacn_ip_tcp:a,b", RPC_S_INVALID_STRING_BINDING},
-      {"ncacn_ip_tcp:h\\", RPC_S_INVALID_STRING_BINDING},
-      {"ncacn_ip_tcp:h[1\\", RPC_S_INVALID_STRING_BINDING},
-      {"nca[cn:h", RPC_S_INVALID_STRING_BINDING},
-      {"{6b29fc40-ca47-1067-b31d-00dd010662da}@ncacn_ip_tcp:h", RPC_S_INVALID_STRING_UUID},
-      {"6b29fc40-ca47-1067-b31d-00dd010662d@ncacn_ip_tcp:h", RPC_S_INVALID_STRING_UUID},
-      {"6b29fc40-ca47-1067-b31d-00dd010662dz@ncacn_ip_tcp:h", RPC_S_INVALID_STRING_UUID},
-      {"@ncacn_ip_tcp:h", RPC_S_INVALID_STRING_UUID},
-      {"a@b@ncacn_ip_tcp:h", RPC_S_INVALID_STRING_BINDING},
-  };
-  for (const Case& c : cases) {
-    Parts ignored;
-    EXPECT_EQ(Parse(c.text, &ignored), c.status) << c.text;
+  Parts ignored;
+  for (const char* text :
+       {"", "ncacn_ip_tcp", ":host", "ncacn_ip_tcp:h[135", "ncacn_ip_tcp:h[135]x",
+        "ncacn_ip_tcp:h[135][1]", "ncacn_ip_tcp:h[1,2]", "ncacn_ip_tcp:h[1,endpoint=2]",
+        "ncacn_ip_tcp:h[a[b]", "ncacn_ip_tcp:h]", "ncacn_ip_tcp:h:135", "ncacn_ip_tcp:a@b",
+        "ncacn_ip_tcp:a,b", "ncacn_ip_tcp:h\\", "ncacn_ip_tcp:h[1\\", "nca[cn:h",
+        "a@b@ncacn_ip_tcp:h"}) {
+    EXPECT_EQ(Parse(text, &ignored), RPC_S_INVALID_STRING_BINDING) << text;
+  }
+  for (const char* text :
+       {"{6b29fc40-ca47-1067-b31d-00dd010662da}@ncacn_ip_tcp:h",
+        "6b29fc40-ca47-1067-b31d-00dd010662d@ncacn_ip_tcp:h",
+        "6b29fc40-ca47-1067-b31d-00dd010662dz@ncacn_ip_tcp:h", "@ncacn_ip_tcp:h"}) {
+    EXPECT_EQ(Parse(text, &ignored), RPC_S_INVALID_STRING_UUID) << text;
   }
   char* s = reinterpret_cast<char*>(1);
   EXPECT_EQ(RpcStringBindingParseA(nullptr, &s, nullptr, nullptr, nullptr, nullptr),
@@ -130,7 +116,7 @@ TEST(StringBinding, MalformedStringsAreRejected) {
   EXPECT_EQ(s, nullptr);
 }
 
-TEST(StringBinding, ComposeRefusesMissingOrBadParts) {
+TEST(StringBinding, MissingOrBadPartsAndNullOutPointers) {
   char* s = reinterpret_cast<char*>(1);
   EXPECT_EQ(RpcStringBindingComposeA(nullptr, nullptr, "h", nullptr, nullptr, &s),
             RPC_S_INVALID_STRING_BINDING);
@@ -146,9 +132,8 @@ TEST(StringBinding, ComposeRefusesMissingOrBadParts) {
   RpcStringFreeA(&s);
   EXPECT_EQ(RpcStringFreeA(&s), RPC_S_OK);  // already null
   EXPECT_EQ(RpcStringFreeA(nullptr), RPC_S_INVALID_ARG);
-}
 
-TEST(StringBinding, NullOutPointersSkipTheirParts) {
+  // Null out-pointers skip their parts.
   char* protseq = nullptr;
   char* addr = nullptr;
   ASSERT_EQ(RpcStringBindingParseA("6b29fc40-ca47-1067-b31d-00dd010662da@ncacn_ip_tcp:pdc01[135]",
@@ -162,15 +147,12 @@ TEST(StringBinding, NullOutPointersSkipTheirParts) {
 
 TEST(StringBinding, MemoryShortageLeavesNothingBehind) {
   const char* text = "6b29fc40-ca47-1067-b31d-00dd010662da@ncacn_ip_tcp:pdc01[135,a=1]";
-  for (long n = 1;; ++n) {
+  for_each_alloc_failure([&] {
     char* s[5];
     char* composed = nullptr;
-    qor_alloc_fail_at(n);
     RPC_STATUS parsed = RpcStringBindingParseA(text, &s[0], &s[1], &s[2], &s[3], &s[4]);
     RPC_STATUS made =
         RpcStringBindingComposeA(kUuid, "ncacn_ip_tcp", "pdc01", "135", "a=1", &composed);
-    bool failed = qor_alloc_failed();
-    qor_alloc_fail_at(0);
     if (parsed == RPC_S_OK) {
       EXPECT_STREQ(s[3], "135");
       for (char*& p : s) RpcStringFreeA(&p);
@@ -185,12 +167,8 @@ TEST(StringBinding, MemoryShortageLeavesNothingBehind) {
       EXPECT_EQ(made, RPC_S_OUT_OF_MEMORY);
       EXPECT_EQ(composed, nullptr);
     }
-    if (!failed) {
-      EXPECT_EQ(parsed, RPC_S_OK);
-      EXPECT_EQ(made, RPC_S_OK);
-      break;
-    }
-  }
+    return parsed == RPC_S_OK && made == RPC_S_OK;
+  });
 }
 
 }  // namespace

@@ -57,32 +57,21 @@ TEST(Table, EmptyTableAnswersWithoutComparing) {
 TEST(Table, KeepsOrderAndGrowsBySixteenSlots) {
   tabhandle_t* ha = nullptr;
   ASSERT_EQ(NS__TabInit(&ha, _mbscmp), NS_S_OK);
-  ASSERT_EQ(NS__TabAdd(ha, "b", tag(2), nullptr), NS_S_OK);
-  ASSERT_EQ(NS__TabAdd(ha, "a", tag(1), nullptr), NS_S_OK);
-  ASSERT_EQ(NS__TabAdd(ha, "c", tag(3), nullptr), NS_S_OK);
-  EXPECT_EQ(keys_of(ha), (std::vector<std::string>{"a", "b", "c"}));
-  EXPECT_EQ(ha->size, 16);
-
   // Fill to 16, 17, 32 and 33 in an order that inserts at the front, middle and end.
-  std::vector<std::string> expect = {"a", "b", "c"};
+  std::vector<std::string> expect;
   char key[8];
-  for (int i = 3; i < 33; ++i) {
+  for (int i = 0; i < 33; ++i) {
     int k = (i * 7) % 33 + 100;
     std::snprintf(key, sizeof key, "k%d", k);
     ASSERT_EQ(NS__TabAdd(ha, key, tag(k), nullptr), NS_S_OK);
-    expect.push_back(key);
-    std::sort(expect.begin(), expect.end());
-    int n = i + 1;
-    EXPECT_EQ(ha->cnt, n);
-    EXPECT_EQ(ha->size, (n + 15) / 16 * 16) << n << " entries";
+    expect.insert(std::upper_bound(expect.begin(), expect.end(), key), key);
+    EXPECT_EQ(ha->size, (i + 16) / 16 * 16) << i + 1 << " entries";
     ASSERT_EQ(keys_of(ha), expect);
   }
-  for (const auto& k : expect) {
+  for (const auto& k : expect) {  // the data moved with its key
     void* data = nullptr;
     ASSERT_EQ(NS__TabGet(ha, k.c_str(), &data), NS_S_OK);
-    if (k[0] == 'k') {
-      EXPECT_EQ(data, tag(std::stoi(k.substr(1))));
-    }
+    EXPECT_EQ(data, tag(std::stoi(k.substr(1))));
   }
   NS__TabTerm(ha, nullptr);
 }
@@ -234,14 +223,11 @@ TEST(Table, RandomOrderInsertsAndDeletesKeepStrictOrder) {
 
 // AddressSanitizer's realloc always moves the block, which makes growth by 16
 // slots quadratic; the sanitizer run loads fewer keys.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr int kManyKeys = 20000;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr int kManyKeys = 20000;
-#else
-constexpr int kManyKeys = 1000000;
+#ifndef __has_feature
+#define __has_feature(x) 0
 #endif
+#if defined(__SANITIZE_ADDRESS__) || __has_feature(address_sanitizer)
+constexpr int kManyKeys = 20000;
 #else
 constexpr int kManyKeys = 1000000;
 #endif
@@ -290,18 +276,6 @@ TEST(Mbstring, ComparisonsOnUtf8) {
   EXPECT_EQ(_mbsicmp("ok", "\xC3"), _NLSCMPERROR);
   EXPECT_EQ(_mbsicmp("\xFF", "ok"), _NLSCMPERROR);
   EXPECT_EQ(_mbsicmp(nullptr, "ok"), _NLSCMPERROR);
-}
-
-TEST(Mbstring, Utf8Validity) {
-  for (const char* good : {"", "plain", "\xC3\xA9", "\xE6\x97\xA5\xE6\x9C\xAC", "\xF0\x9F\x96\xA8",
-                           "\xF4\x8F\xBF\xBF", "\xED\x9F\xBF"}) {
-    EXPECT_TRUE(qor_utf8_valid(good)) << good;
-  }
-  for (const char* bad : {"\x80", "\xC0\xAF", "\xC1\xBF", "\xE0\x80\xAF", "\xED\xA0\x80",
-                          "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xE6\x97", "a\xC3", "\xFF"}) {
-    EXPECT_FALSE(qor_utf8_valid(bad)) << "case " << testing::PrintToString(std::string(bad));
-  }
-  EXPECT_FALSE(qor_utf8_valid(nullptr));
 }
 
 }  // namespace

@@ -4,8 +4,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <iterator>
 #include <string>
 
+#include "alloc_fail.h"
 #include "platform/fileops.h"
 #include "platform/memory.h"
 #include "records_testutil.h"
@@ -13,6 +17,18 @@
 #include "registry/status.h"
 
 namespace {
+
+// The writer of one record, as a call on an open file.
+using Writer = std::function<int(FILE*)>;
+Writer server(const qor_serverinfo* r) {
+  return [r](FILE* fp) { return NS__write_qor_serverinfo(fp, r); };
+}
+Writer list(const qorobjects* r) {
+  return [r](FILE* fp) { return NS__write_qorobjects(fp, r); };
+}
+Writer id(const qorobjid* r) {
+  return [r](FILE* fp) { return NS__write_qorobjid(fp, r); };
+}
 
 // A scratch directory per test, removed with its files afterwards.
 class TextForm : public ::testing::Test {
@@ -40,12 +56,8 @@ class TextForm : public ::testing::Test {
   }
 
   std::string contents() {
-    FILE* fp = std::fopen(path_.c_str(), "rb");
-    std::string s;
-    int ch;
-    while ((ch = std::fgetc(fp)) != EOF) s.push_back(static_cast<char>(ch));
-    std::fclose(fp);
-    return s;
+    std::ifstream in(path_, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
   }
 
   // Runs `write` on a fresh file and returns its status; the text lands in written_.
@@ -61,29 +73,23 @@ class TextForm : public ::testing::Test {
 
   int read_line(FILE* fp) { return NS__ReadLine(&buf_, &size_, fp); }
 
-  // Reads `text` with `read` for N = 1, 2, ... failing allocations until it
-  // succeeds without a failure; every failure must be 14 (`read` checks that
-  // the record is left empty). The line buffer starts afresh each run, so its
+  // Reads `text` with `read` under every allocation failure in turn; each must give 14 (`read`
+  // checks that the record is left empty). The line buffer starts afresh each run, so its
   // creation and growth fail too.
   template <typename R>
   void read_under_every_allocation_failure(const std::string& text, R read) {
-    for (long n = 1; n < 1000; ++n) {
+    for_each_alloc_failure([&] {
       qor_free(buf_);
       buf_ = nullptr;
       size_ = 0;
       FILE* fp = file_with(text);
-      qor_alloc_fail_at(n);
       int rc = read(fp);
-      bool fired = qor_alloc_failed();
-      qor_alloc_fail_at(0);
       std::fclose(fp);
-      if (!fired) {
-        EXPECT_EQ(rc, NS_S_OK);
-        return;
+      if (rc != NS_S_OK) {
+        EXPECT_EQ(rc, NS_S_NOMEM);
       }
-      EXPECT_EQ(rc, NS_S_NOMEM) << "allocation " << n;
-    }
-    ADD_FAILURE() << "runaway";
+      return rc == NS_S_OK;
+    });
   }
 
   std::string dir_, path_, written_;
@@ -91,7 +97,7 @@ class TextForm : public ::testing::Test {
   size_t size_ = 0;
 };
 
-TEST_F(TextForm, LinesOfAnyLengthWithLfOrCrlf) {
+TEST_F(TextForm, LinesOfAnyLengthWithLfOrCrlfSkippingCommentsAndBlanks) {
   std::string long_line(300, 'x');
   std::string last(1000, 'z');
   FILE* fp = file_with("# header\n\n" + long_line + "\nshort\r\n\r\n#c\r\nafter crlf\r\n" + last);
@@ -108,12 +114,10 @@ TEST_F(TextForm, LinesOfAnyLengthWithLfOrCrlf) {
   EXPECT_EQ(read_line(fp), NS_S_EOF);
   EXPECT_EQ(read_line(fp), NS_S_EOF);
   std::fclose(fp);
-}
-
-TEST_F(TextForm, FilesWithoutSignificantLinesEndAtOnce) {
+  // Files without significant lines end at once.
   for (const char* content :
        {"", "\n\n", "# only\n\n# comments\n", "# no line end", "\r\n#x\r\n\r\n"}) {
-    FILE* fp = file_with(content);
+    fp = file_with(content);
     EXPECT_EQ(read_line(fp), NS_S_EOF) << content;
     std::fclose(fp);
   }
@@ -268,22 +272,16 @@ TEST_F(TextForm, BadCountsAndShortRecordsLeaveNothing) {
     std::fclose(fp);
   }
 
-  FILE* fp = file_with("LP\nprn\nDOM\n");
-  qorobjid id{};
-  EXPECT_EQ(NS__read_qorobjid(fp, &buf_, &size_, &id), NS_S_NOCLASS);
-  EXPECT_EQ(id.nsclass, NS_CLASS_NONE);
-  EXPECT_EQ(id.name, nullptr);
-  EXPECT_EQ(id.domain, nullptr);
-  std::fclose(fp);
-
-  fp = file_with("lp\nprn\n");
-  EXPECT_EQ(NS__read_qorobjid(fp, &buf_, &size_, &id), NS_S_EOF);
-  EXPECT_EQ(id.nsclass, NS_CLASS_NONE);
-  EXPECT_EQ(id.name, nullptr);
-  std::fclose(fp);
-
+  // An unknown class, or an identity cut short.
+  for (auto [text, rc] : {std::pair{"LP\nprn\nDOM\n", NS_S_NOCLASS}, {"lp\nprn\n", NS_S_EOF}}) {
+    FILE* fp = file_with(text);
+    qorobjid id{};
+    EXPECT_EQ(NS__read_qorobjid(fp, &buf_, &size_, &id), rc) << text;
+    EXPECT_TRUE(same_objid(id, objid(NS_CLASS_NONE, nullptr, nullptr)));
+    std::fclose(fp);
+  }
   for (const char* text : {"1\nb\n", "1\nb\nhost\n"}) {  // server record cut short
-    fp = file_with(text);
+    FILE* fp = file_with(text);
     qor_serverinfo info;
     EXPECT_EQ(NS__read_qor_serverinfo(fp, &buf_, &size_, &info), NS_S_EOF) << text;
     EXPECT_EQ(info.binding.len, 0);
@@ -338,36 +336,31 @@ TEST_F(TextForm, EveryOutOfMemoryPathOfTheReadersLeavesNothing) {
 
 TEST_F(TextForm, WritersRefuseRecordsTheyCannotWrite) {
   char* strs[2] = {const_cast<char*>("ncacn_ip_tcp:h"), nullptr};
-  qor_serverinfo hostless{{1, strs}, nullptr, 0};
-  EXPECT_EQ(write_with([&](FILE* fp) { return NS__write_qor_serverinfo(fp, &hostless); }),
-            NS_S_NODATA);
-  EXPECT_EQ(written_, "");
-  qor_serverinfo null_binding{{2, strs}, const_cast<char*>("h"), 0};
-  EXPECT_EQ(write_with([&](FILE* fp) { return NS__write_qor_serverinfo(fp, &null_binding); }),
-            NS_S_NODATA);
-  EXPECT_EQ(written_, "");
-  qor_serverinfo no_binding{{0, strs}, const_cast<char*>("h"), 0};
-  EXPECT_EQ(write_with([&](FILE* fp) { return NS__write_qor_serverinfo(fp, &no_binding); }),
-            NS_S_NODATA);
-
+  qor_serverinfo hostless{{1, strs}, nullptr, 0},
+      null_binding{{2, strs}, const_cast<char*>("h"), 0},
+      no_binding{{0, strs}, const_cast<char*>("h"), 0};
   qorobjects empty{0, nullptr};
-  EXPECT_EQ(write_with([&](FILE* fp) { return NS__write_qorobjects(fp, &empty); }), NS_S_NODATA);
-  EXPECT_EQ(written_, "");
-
   qorobjid bad_class = objid(11, "n", "d"), no_name = objid(0, nullptr, "d"),
            no_domain = objid(0, "n", nullptr);
-  EXPECT_EQ(write_with([&](FILE* fp) { return NS__write_qorobjid(fp, &bad_class); }), NS_S_NOCLASS);
-  EXPECT_EQ(write_with([&](FILE* fp) { return NS__write_qorobjid(fp, &no_name); }), NS_S_NOID);
-  EXPECT_EQ(write_with([&](FILE* fp) { return NS__write_qorobjid(fp, &no_domain); }),
-            NS_S_NODOMAIN);
-  EXPECT_EQ(written_, "");
-
   // The first member that fails stops the list; what came before stays.
   qorobjid members[3] = {objid(NS_CLASS_LP, "a", "D"), objid(NS_CLASS_LP, "b", nullptr),
                          objid(NS_CLASS_LP, "c", "D")};
   qorobjects objs{3, members};
-  EXPECT_EQ(write_with([&](FILE* fp) { return NS__write_qorobjects(fp, &objs); }), NS_S_NODOMAIN);
-  EXPECT_EQ(written_, "3\nlp\na\nD\n");
+  const struct {
+    Writer write;
+    int rc;
+    const char* written;
+  } cases[] = {
+      {server(&hostless), NS_S_NODATA, ""},   {server(&null_binding), NS_S_NODATA, ""},
+      {server(&no_binding), NS_S_NODATA, ""}, {list(&empty), NS_S_NODATA, ""},
+      {id(&bad_class), NS_S_NOCLASS, ""},     {id(&no_name), NS_S_NOID, ""},
+      {id(&no_domain), NS_S_NODOMAIN, ""},    {list(&objs), NS_S_NODOMAIN, "3\nlp\na\nD\n"},
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(write_with(cases[i].write), cases[i].rc);
+    EXPECT_EQ(written_, cases[i].written);
+  }
 }
 
 TEST_F(TextForm, EveryFailedWriteGives19) {
@@ -375,31 +368,15 @@ TEST_F(TextForm, EveryFailedWriteGives19) {
   qor_serverinfo info{{2, strs}, const_cast<char*>("host"), 3};
   qorobjid members[2] = {objid(NS_CLASS_LP, "a", "D"), objid(NS_CLASS_PP, "b", "D")};
   qorobjects objs{2, members};
-  using Writer = int (*)(FILE*, const void*);
-  struct Case {
+  const struct {
     Writer write;
-    const void* record;
     int writes;  // calls of the hook's write the record takes
-  };
-  const Case cases[] = {
-      {[](FILE* fp, const void* r) {
-         return NS__write_qor_serverinfo(fp, static_cast<const qor_serverinfo*>(r));
-       },
-       &info, 4},
-      {[](FILE* fp, const void* r) {
-         return NS__write_qorobjects(fp, static_cast<const qorobjects*>(r));
-       },
-       &objs, 3},
-      {[](FILE* fp, const void* r) {
-         return NS__write_qorobjid(fp, static_cast<const qorobjid*>(r));
-       },
-       &members[0], 1},
-  };
-  for (const Case& c : cases) {
+  } cases[] = {{server(&info), 4}, {list(&objs), 3}, {id(&members[0]), 1}};
+  for (const auto& c : cases) {
     int failures = 0;
     for (long n = 1;; ++n) {
       qor_fileops_fail_at(QOR_FOP_WRITE, n, ENOSPC);
-      int rc = write_with([&](FILE* fp) { return c.write(fp, c.record); });
+      int rc = write_with(c.write);
       if (!qor_fileops_failed()) {
         EXPECT_EQ(rc, NS_S_OK);
         break;
@@ -420,14 +397,10 @@ TEST_F(TextForm, EveryFailedWriteGives19) {
 }
 
 TEST(TextStorable, ValuesTheTextFormGivesBackUnchanged) {
-  EXPECT_TRUE(NS__text_storable("name"));
-  EXPECT_TRUE(NS__text_storable(" lead and trail "));
-  EXPECT_TRUE(NS__text_storable("a#b"));
-  EXPECT_FALSE(NS__text_storable(nullptr));
-  EXPECT_FALSE(NS__text_storable(""));
-  EXPECT_FALSE(NS__text_storable("#x"));
-  EXPECT_FALSE(NS__text_storable("a\nb"));
-  EXPECT_FALSE(NS__text_storable("a\r"));
+  for (const char* good : {"name", " lead and trail ", "a#b"}) EXPECT_TRUE(NS__text_storable(good));
+  for (const char* bad : {static_cast<const char*>(nullptr), "", "#x", "a\nb", "a\r"}) {
+    EXPECT_FALSE(NS__text_storable(bad)) << (bad ? bad : "(null)");
+  }
 }
 
 }  // namespace

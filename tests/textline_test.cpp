@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
+
+#include "platform/mbstring.h"
 
 TEST(TextLine, SplitFieldsCountsAndStopsPastTheLimit) {
   struct {
@@ -30,16 +33,33 @@ TEST(TextLine, SplitFieldsCountsAndStopsPastTheLimit) {
   }
 }
 
-TEST(TextLine, Utf8SequenceLengths) {
-  EXPECT_EQ(qor_utf8_seq("a", 1), 1u);
-  EXPECT_EQ(qor_utf8_seq("\xC3\xA9", 2), 2u);
-  EXPECT_EQ(qor_utf8_seq("\xE2\x82\xAC", 3), 3u);
-  EXPECT_EQ(qor_utf8_seq("\xF4\x8F\xBF\xBF", 4), 4u);  // U+10FFFF
-  EXPECT_EQ(qor_utf8_seq("\xC3\xA9", 1), 0u);          // cut off by the count
-  EXPECT_EQ(qor_utf8_seq("\xE0\x9F\xBF", 3), 0u);      // overlong
-  EXPECT_EQ(qor_utf8_seq("\xED\xA0\x80", 3), 0u);      // surrogate
-  EXPECT_EQ(qor_utf8_seq("\xF4\x90\x80\x80", 4), 0u);  // above U+10FFFF
-  EXPECT_EQ(qor_utf8_seq("\x80", 1), 0u);
+// One sequence each: its length as the decoder reads it (0: not valid), which the validators,
+// counted and NUL-terminated, must agree with.
+TEST(TextLine, Utf8SequencesAndValidators) {
+  auto check = [](const char* text, size_t seq) {
+    SCOPED_TRACE(testing::PrintToString(std::string(text)));
+    size_t n = std::strlen(text);
+    EXPECT_EQ(qor_utf8_seq(text, n), seq);
+    EXPECT_EQ(qor_utf8_valid(text, n), seq != 0);
+    EXPECT_EQ(qor_utf8_valid(text), seq != 0);
+    EXPECT_EQ(qor_utf8_valid(("plain " + std::string(text)).c_str()), seq != 0);
+  };
+  // Up to U+10FFFF, and just below the surrogates.
+  for (const char* good :
+       {"a", "\xC3\xA9", "\xE2\x82\xAC", "\xED\x9F\xBF", "\xF0\x9F\x96\xA8", "\xF4\x8F\xBF\xBF"}) {
+    check(good, std::strlen(good));
+  }
+  // A continuation byte alone, overlong forms, a surrogate, values above U+10FFFF, a sequence
+  // cut short, 0xFF.
+  for (const char* bad :
+       {"\x80", "\xC0\xAF", "\xC1\xBF", "\xE0\x80\xAF", "\xE0\x9F\xBF", "\xED\xA0\x80",
+        "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xE6\x97", "\xFF"}) {
+    check(bad, 0);
+  }
+  EXPECT_EQ(qor_utf8_seq("\xC3\xA9", 1), 0u);  // cut off by the count
+  EXPECT_TRUE(qor_utf8_valid(""));
+  EXPECT_TRUE(qor_utf8_valid("\xE6\x97\xA5\xE6\x9C\xAC"));
+  EXPECT_FALSE(qor_utf8_valid(nullptr));
   // The counted validator takes the count, not a terminating NUL.
   EXPECT_TRUE(qor_utf8_valid("a\0b", 3));
   EXPECT_FALSE(qor_utf8_valid("ok\xC3", 3));

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -34,20 +35,12 @@ class Journal {
     std::lock_guard<std::mutex> hold(m_);
     return seq_;
   }
-  // Waits until `what` has been recorded; false after PATIENCE.
-  bool wait_for(const std::string& what) {
+  bool has(const std::string& what) { return wait_for(what, std::chrono::seconds(0)); }
+  // Waits until `what` has been recorded; false after `patience`.
+  bool wait_for(const std::string& what, std::chrono::seconds patience = PATIENCE) {
     std::unique_lock<std::mutex> hold(m_);
-    return cv_.wait_for(hold, PATIENCE, [&] {
-      for (const std::string& s : seq_)
-        if (s == what) return true;
-      return false;
-    });
-  }
-  bool has(const std::string& what) {
-    std::lock_guard<std::mutex> hold(m_);
-    for (const std::string& s : seq_)
-      if (s == what) return true;
-    return false;
+    return cv_.wait_for(hold, patience,
+                        [&] { return std::find(seq_.begin(), seq_.end(), what) != seq_.end(); });
   }
 
  private:
@@ -56,30 +49,33 @@ class Journal {
   std::vector<std::string> seq_;
 };
 
-// Polls until `nwrite` (read under its own mutex) reaches `n`. A writer counts
-// itself under wlock and keeps it until it has closed the readers' gate, so
-// seeing the count means the gate is closed.
-bool writers_counted(rwhandle_t* ha, uint32_t n) {
+// Polls `done` until it holds; false after PATIENCE.
+template <typename F>
+bool poll_until(F done) {
   auto until = std::chrono::steady_clock::now() + PATIENCE;
   while (std::chrono::steady_clock::now() < until) {
-    {
-      std::lock_guard<std::mutex> hold(ha->wlock);
-      if (ha->nwrite == n) return true;
-    }
+    if (done()) return true;
     std::this_thread::yield();
   }
   return false;
 }
 
-// Polls until an arriving reader holds `pend`, i.e. is queued at the gate.
+// A writer counts itself in `nwrite` under wlock and keeps wlock until it has closed the
+// readers' gate, so seeing the count means the gate is closed.
+bool writers_counted(rwhandle_t* ha, uint32_t n) {
+  return poll_until([&] {
+    std::lock_guard<std::mutex> hold(ha->wlock);
+    return ha->nwrite == n;
+  });
+}
+
+// An arriving reader holds `pend` while it is queued at the gate.
 bool reader_queued(rwhandle_t* ha) {
-  auto until = std::chrono::steady_clock::now() + PATIENCE;
-  while (std::chrono::steady_clock::now() < until) {
+  return poll_until([&] {
     if (!ha->pend.try_lock()) return true;
     ha->pend.unlock();
-    std::this_thread::yield();
-  }
-  return false;
+    return false;
+  });
 }
 
 // A thread that takes the lock, records "<name> in", waits for the test to
@@ -150,35 +146,14 @@ class ConcurrencyRwlock : public ::testing::Test {
 }  // namespace
 
 TEST_F(ConcurrencyRwlock, ReadersGetInTogether) {
-  constexpr int N = 6;
-  std::mutex m;
-  std::condition_variable cv;
-  int inside = 0;
-  bool checked = false;
-  std::vector<std::thread> readers;
-  std::atomic<int> failures{0};
-  for (int i = 0; i < N; i++) {
-    readers.emplace_back([&] {
-      if (NS__LKRlock(ha_) != NS_S_OK) failures++;
-      std::unique_lock<std::mutex> hold(m);
-      // Nobody leaves before all are inside: only a shared hold lets this end.
-      if (++inside == N) cv.notify_all();
-      if (!cv.wait_for(hold, PATIENCE, [&] { return checked; })) failures++;
-      hold.unlock();
-      if (NS__LKUnlock(ha_) != NS_S_OK) failures++;
-    });
+  Journal j;
+  Crew crew(ha_, &j);
+  // Nobody leaves before all are inside: only a shared hold lets them all in.
+  for (const char* name : {"R1", "R2", "R3", "R4", "R5", "R6"}) crew.start(name, false);
+  for (const char* name : {"R1", "R2", "R3", "R4", "R5", "R6"}) {
+    ASSERT_TRUE(j.wait_for(std::string(name) + " in"));
   }
-  {
-    std::unique_lock<std::mutex> hold(m);
-    EXPECT_TRUE(cv.wait_for(hold, PATIENCE, [&] { return inside == N; }));
-    EXPECT_EQ(ha_->state, NS_LK_READ);
-    checked = true;
-    cv.notify_all();
-  }
-  for (std::thread& t : readers) t.join();
-  EXPECT_EQ(failures.load(), 0);
-  EXPECT_EQ(ha_->state, NS_LK_FREE);
-  EXPECT_EQ(ha_->nread, 0u);
+  EXPECT_EQ(ha_->state, NS_LK_READ);
 }
 
 TEST_F(ConcurrencyRwlock, WriterWaitsForReadersAndLaterReadersWaitForIt) {
