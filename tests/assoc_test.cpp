@@ -143,6 +143,7 @@ const uint8_t F = PFC_FIRST_FRAG, L = PFC_LAST_FRAG, FL = F | L;
 struct Step {
   rpc_bytes in;
   std::optional<rpc_bytes> out;
+  long fail_alloc = 0;  // the allocation made to fail while `in` is read
 };
 struct Exchange {
   const char* what;
@@ -206,6 +207,11 @@ TEST(AssocServer, Conversations) {
         {request(F, 7, 5, 0, {1}) + request(0, 7, 5, 0, {2}) + request(L, 7, 5, 0, {3}),
          fault(7, 0, NCA_S_UNK_IF)},
         {vec("request_op3"), vec("response_24")}}},
+      {"no memory while reassembling faults that call only",
+       {{bind, ack},
+        {request(F, 3, 0, 0, {1}) + request(L, 3, 0, 0, {2}),
+         fault(3, 0, NCA_S_FAULT_REMOTE_NO_MEMORY), 1},
+        {vec("request_op3"), vec("response_24")}}},
       {"orphaned drops the partial call, co_cancel is ignored",
        {{bind, ack},
         {request(F, 3, 0, 0, {1, 2}), rpc_bytes{}},
@@ -250,7 +256,10 @@ TEST(AssocServer, Conversations) {
       Groups g;
       Conn k(g.g, c.ifs);
       for (size_t i = 0; i < c.steps.size(); ++i) {
+        qor_alloc_fail_at(c.steps[i].fail_alloc);
         int state = k.feed(c.steps[i].in, piece);
+        EXPECT_EQ(qor_alloc_failed(), c.steps[i].fail_alloc != 0);
+        qor_alloc_fail_at(0);
         EXPECT_EQ(state, i + 1 == c.steps.size() ? c.end : IDLE) << "step " << i;
         rpc_bytes out = k.take();
         if (c.steps[i].out) {
@@ -400,22 +409,6 @@ TEST(AssocServer, CallsReachTheRegisteredVectorOrTheInterfacesOwnManagers) {
   }
 }
 
-TEST(AssocServer, OutOfMemoryDuringReassemblyFaultsTheCallOnly) {
-  Groups g;
-  Conn k(g.g);
-  k.feed(vec("bind_impacket"));
-  k.take();
-  qor_alloc_fail_at(1);
-  rpc_bytes frags = request(F, 3, 0, 0, {1});
-  rpc_bytes last = request(L, 3, 0, 0, {2});
-  frags.insert(frags.end(), last.begin(), last.end());
-  EXPECT_EQ(RPC_SCONN_IDLE, k.feed(frags));
-  qor_alloc_fail_at(0);
-  EXPECT_EQ(k.take(), fault(3, 0, NCA_S_FAULT_REMOTE_NO_MEMORY));
-  k.feed(vec("request_op3"));
-  EXPECT_EQ(k.take(), vec("response_24"));
-}
-
 // ---- Client side ----
 
 struct Client {
@@ -434,6 +427,14 @@ struct Client {
       off += used;
     }
     return st;
+  }
+  // Binds through `server`; true once bound.
+  bool bind(Conn* server) {
+    rpc_bytes wire;
+    rpc_cconn_make_bind(c.get(), 1, &wire);
+    server->feed(wire);
+    int event;
+    return feed(server->take(), &event) == RPC_S_OK && event == RPC_CCONN_BOUND;
   }
 };
 
@@ -498,28 +499,26 @@ TEST(AssocClient, BindRefusalsMapToTheirStatuses) {
   }
 }
 
-// Our client against our server: a large call crosses in fragments both ways.
+// Our client against our server: a large call crosses in fragments both
+// ways; the largest reply crosses and a larger one faults instead of being
+// sent (the call ran: no did-not-execute); a second connection joins the
+// association group.
 TEST(AssocClient, TalksToTheServerMachine) {
   Groups g;
   Conn server(g.g);
   Client cl;
-  rpc_bytes wire;
-  rpc_cconn_make_bind(cl.c.get(), 1, &wire);
-  server.feed(wire);
-  int event;
-  ASSERT_EQ(RPC_S_OK, cl.feed(server.take(), &event));
-  ASSERT_EQ(event, RPC_CCONN_BOUND);
+  ASSERT_TRUE(cl.bind(&server));
   EXPECT_EQ(cl.c->max_xmit, RPC_MAX_FRAG);
 
-  rpc_bytes stub(100000);
+  rpc_bytes stub(100000), wire;
   for (size_t i = 0; i < stub.size(); ++i) stub[i] = static_cast<uint8_t>(i * 31);
   rpc_uuid object;
   ASSERT_TRUE(rpc_uuid_parse("6b29fc40-ca47-1067-b31d-00dd010662da", &object));
-  wire.clear();
   ASSERT_EQ(RPC_S_OK,
             rpc_cconn_make_request(cl.c.get(), 2, 0, &object, stub.data(), stub.size(), &wire));
   EXPECT_GT(wire.size(), stub.size() + 17 * 40);  // 18 fragments
   EXPECT_EQ(RPC_SCONN_IDLE, server.feed(wire, 1000));
+  int event;
   ASSERT_EQ(RPC_S_OK, cl.feed(server.take(), &event, 333));
   ASSERT_EQ(event, RPC_CCONN_REPLY);
   size_t len;
@@ -527,39 +526,16 @@ TEST(AssocClient, TalksToTheServerMachine) {
   ASSERT_EQ(len, stub.size());
   EXPECT_EQ(0, memcmp(reply, stub.data(), len));
 
-  // A second connection joins the association group.
-  Client second(cl.c->group);
-  Conn server2(g.g);
-  wire.clear();
-  rpc_cconn_make_bind(second.c.get(), 1, &wire);
-  server2.feed(wire);
-  ASSERT_EQ(RPC_S_OK, second.feed(server2.take(), &event));
-  EXPECT_EQ(second.c->group, cl.c->group);
-  EXPECT_EQ(rpc_assoc_groups_count(g.g), 1u);
-}
-
-// Server and client agree on the largest stub: a reply our client would
-// refuse is never sent, the call faults instead (it ran: no did-not-execute).
-TEST(AssocClient, LargestReplyCrossesAndALargerOneFaults) {
-  Groups g;
-  Conn server(g.g);
-  Client cl;
-  rpc_bytes wire;
-  rpc_cconn_make_bind(cl.c.get(), 1, &wire);
-  server.feed(wire);
-  int event;
-  ASSERT_EQ(RPC_S_OK, cl.feed(server.take(), &event));
   for (size_t size : {RPC_MAX_STUB, RPC_MAX_STUB + 1}) {
-    rpc_bytes stub = u32(static_cast<uint32_t>(size));
+    rpc_bytes n = u32(static_cast<uint32_t>(size));
     wire.clear();
     ASSERT_EQ(RPC_S_OK,
-              rpc_cconn_make_request(cl.c.get(), 3, 2, nullptr, stub.data(), stub.size(), &wire));
+              rpc_cconn_make_request(cl.c.get(), 3, 2, nullptr, n.data(), n.size(), &wire));
     server.feed(wire);
     int st = cl.feed(server.take(), &event);
     if (size == RPC_MAX_STUB) {
       ASSERT_EQ(RPC_S_OK, st);
       ASSERT_EQ(event, RPC_CCONN_REPLY);
-      size_t len;
       rpc_cconn_reply(cl.c.get(), &len);
       EXPECT_EQ(len, size);
     } else {
@@ -569,6 +545,12 @@ TEST(AssocClient, LargestReplyCrossesAndALargerOneFaults) {
       EXPECT_FALSE(cl.c->broken);
     }
   }
+
+  Client second(cl.c->group);
+  Conn server2(g.g);
+  ASSERT_TRUE(second.bind(&server2));
+  EXPECT_EQ(second.c->group, cl.c->group);
+  EXPECT_EQ(rpc_assoc_groups_count(g.g), 1u);
 }
 
 TEST(AssocClient, NcaStatusesMapToWin32) {
