@@ -114,7 +114,7 @@ rpc_bytes u32(uint32_t v) {
   return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
 }
 
-// Rewrites the fragment sizes a bind proposes.
+// Rewrites the fragment sizes a bind proposes or its bind_ack grants.
 rpc_bytes with_frag(rpc_bytes bind, uint16_t xmit, uint16_t recv) {
   bind[16] = uint8_t(xmit);
   bind[17] = uint8_t(xmit >> 8);
@@ -197,6 +197,12 @@ TEST(AssocServer, Conversations) {
         {request(FL, 8, 1, 0, {}), fault(8, 0, NCA_S_UNK_IF)}},
        IDLE,
        &only_test},
+      // The smaller of the proposed sizes, within 2048..5840, rounded down to 8.
+      {"fragment sizes 4280/4280", {{bind, ack}}},
+      {"fragment sizes 5840/4280", {{with_frag(bind, 5840, 4280), ack}}},
+      {"fragment sizes 100/100", {{with_frag(bind, 100, 100), with_frag(ack, 2048, 2048)}}},
+      {"fragment sizes 65535/65535", {{with_frag(bind, 65535, 65535), with_frag(ack, 5840, 5840)}}},
+      {"fragment sizes 3001/4000", {{with_frag(bind, 3001, 4000), with_frag(ack, 3000, 3000)}}},
       // Refused calls: did-not-execute unless the manager ran; a refused
       // fragmented call faults once, its other fragments are dropped.
       {"refused calls",
@@ -302,26 +308,6 @@ TEST(AssocServer, ReassemblesImpacketsFragmentedRequestAcrossSingleBytes) {
   rpc_sconn_finish(k.c.get(), {NCA_S_FAULT_UNSPEC, true}, nullptr, 0);
   k.feed({});
   EXPECT_EQ(k.take(), fault(1, 0, NCA_S_FAULT_UNSPEC, false));
-}
-
-TEST(AssocServer, FragmentSizeNegotiation) {
-  struct Case {
-    uint16_t xmit, recv, expected;
-  } cases[] = {
-      {4280, 4280, 4280},   {5840, 4280, 4280}, {100, 100, 2048},
-      {65535, 65535, 5840}, {3001, 4000, 3000},
-  };
-  for (const Case& c : cases) {
-    Groups g;
-    Conn k(g.g);
-    k.feed(with_frag(vec("bind_impacket"), c.xmit, c.recv));
-    rpc_bytes ack = k.take();
-    pdu_header h;
-    pdu_bind_ack a;
-    ASSERT_EQ(RPC_S_OK, pdu_decode_bind_ack(ack.data(), ack.size(), &h, &a));
-    EXPECT_EQ(a.max_xmit_frag, c.expected) << c.xmit << "/" << c.recv;
-    EXPECT_EQ(a.max_recv_frag, c.expected);
-  }
 }
 
 // A registered 1.1 serves requests for 1.0 and 1.1, nothing else.

@@ -15,57 +15,48 @@ const rpc_bytes& vec(const std::string& name) { return rpc_vec("pdu_vectors.txt"
 
 // Decodes a PDU by its type and encodes it again from the decoded fields.
 int reencode(const rpc_bytes& pdu, rpc_bytes* out) {
+  const uint8_t* p = pdu.data();
+  const size_t n = pdu.size();
   pdu_header h;
-  int st = pdu_header_decode(pdu.data(), &h);
+  pdu_bind b;
+  pdu_bind_ack a;
+  pdu_bind_nak k;
+  pdu_request q;
+  pdu_response r;
+  pdu_fault f;
+  int st = pdu_header_decode(p, &h);
   if (st != RPC_S_OK) return st;
   switch (h.ptype) {
     case PDU_BIND:
-    case PDU_ALTER_CONTEXT: {
-      pdu_bind b;
-      st = pdu_decode_bind(pdu.data(), pdu.size(), &h, &b);
-      if (st == RPC_S_OK) st = pdu_encode_bind(h.ptype, h.pfc_flags, h.call_id, b, out);
-      return st;
-    }
+    case PDU_ALTER_CONTEXT:
+      st = pdu_decode_bind(p, n, &h, &b);
+      return st != RPC_S_OK ? st : pdu_encode_bind(h.ptype, h.pfc_flags, h.call_id, b, out);
     case PDU_BIND_ACK:
-    case PDU_ALTER_CONTEXT_RESP: {
-      pdu_bind_ack a;
-      st = pdu_decode_bind_ack(pdu.data(), pdu.size(), &h, &a);
-      if (st == RPC_S_OK) st = pdu_encode_bind_ack(h.ptype, h.pfc_flags, h.call_id, a, out);
+    case PDU_ALTER_CONTEXT_RESP:
+      st = pdu_decode_bind_ack(p, n, &h, &a);
+      return st != RPC_S_OK ? st : pdu_encode_bind_ack(h.ptype, h.pfc_flags, h.call_id, a, out);
+    case PDU_BIND_NAK:
+      st = pdu_decode_bind_nak(p, n, &h, &k);
+      if (st == RPC_S_OK) pdu_encode_bind_nak(h.call_id, k.reject_reason, out);
       return st;
-    }
-    case PDU_BIND_NAK: {
-      pdu_bind_nak n;
-      st = pdu_decode_bind_nak(pdu.data(), pdu.size(), &h, &n);
-      if (st == RPC_S_OK) pdu_encode_bind_nak(h.call_id, n.reject_reason, out);
-      return st;
-    }
-    case PDU_REQUEST: {
-      pdu_request q;
-      st = pdu_decode_request(pdu.data(), pdu.size(), &h, &q);
-      if (st == RPC_S_OK) {
-        st = pdu_encode_request(h.pfc_flags & (PFC_FIRST_FRAG | PFC_LAST_FRAG), h.call_id,
-                                q.alloc_hint, q.cont_id, q.opnum,
-                                q.has_object ? &q.object : nullptr, q.stub, q.stub_len, out);
-      }
-      return st;
-    }
-    case PDU_RESPONSE: {
-      pdu_response r;
-      st = pdu_decode_response(pdu.data(), pdu.size(), &h, &r);
-      if (st == RPC_S_OK) {
-        st = pdu_encode_response(h.pfc_flags, h.call_id, r.alloc_hint, r.cont_id, r.stub,
-                                 r.stub_len, out);
-      }
-      return st;
-    }
-    case PDU_FAULT: {
-      pdu_fault f;
-      st = pdu_decode_fault(pdu.data(), pdu.size(), &h, &f);
+    case PDU_REQUEST:
+      st = pdu_decode_request(p, n, &h, &q);
+      return st != RPC_S_OK
+                 ? st
+                 : pdu_encode_request(h.pfc_flags & (PFC_FIRST_FRAG | PFC_LAST_FRAG), h.call_id,
+                                      q.alloc_hint, q.cont_id, q.opnum,
+                                      q.has_object ? &q.object : nullptr, q.stub, q.stub_len, out);
+    case PDU_RESPONSE:
+      st = pdu_decode_response(p, n, &h, &r);
+      return st != RPC_S_OK ? st
+                            : pdu_encode_response(h.pfc_flags, h.call_id, r.alloc_hint, r.cont_id,
+                                                  r.stub, r.stub_len, out);
+    case PDU_FAULT:
+      st = pdu_decode_fault(p, n, &h, &f);
       if (st == RPC_S_OK) {
         pdu_encode_fault(h.pfc_flags & PFC_DID_NOT_EXECUTE, h.call_id, f.cont_id, f.status, out);
       }
       return st;
-    }
     default:
       pdu_encode_bare(h.ptype, h.pfc_flags, h.call_id, out);
       return RPC_S_OK;

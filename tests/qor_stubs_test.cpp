@@ -161,17 +161,12 @@ char* dup(const char* p) {
   return c;
 }
 qorobjid dup(const qorobjid& o) { return {o.nsclass, dup(o.name), dup(o.domain)}; }
-char** dup_strings(int32_t len, char* const* val) {
+// Strings or identities; an empty list is {0, null}, a bad one keeps its count.
+template <typename T>
+T* dup(int32_t len, const T* val) {
   if (len <= 0 || val == nullptr) return nullptr;
-  char** out = static_cast<char**>(NS__MIDL_user_allocate(len * sizeof(char*)));
+  T* out = static_cast<T*>(NS__MIDL_user_allocate(len * sizeof(T)));
   for (int32_t i = 0; i < len; ++i) out[i] = dup(val[i]);
-  return out;
-}
-qorobjects dup(const qorobjects& l) {
-  if (l.len <= 0 || l.val == nullptr) return {l.len, nullptr};  // as bad as it came
-  qorobjects out = {l.len,
-                    static_cast<qorobjid*>(NS__MIDL_user_allocate(l.len * sizeof(qorobjid)))};
-  for (int32_t i = 0; i < l.len; ++i) out.val[i] = dup(l.val[i]);
   return out;
 }
 
@@ -209,7 +204,7 @@ int m_getobj(void*, const qorobjid* obj, qorobjid* server, rpcbinding* binding,
   ++calls;
   seen_in.obj = show(*obj);
   *server = dup(current->server);
-  *binding = {current->binding.len, dup_strings(current->binding.len, current->binding.val)};
+  *binding = {current->binding.len, dup(current->binding.len, current->binding.val)};
   *supportauth = current->supportauth;
   *nsclass = current->nsclass;
   return current->result;
@@ -217,7 +212,7 @@ int m_getobj(void*, const qorobjid* obj, qorobjid* server, rpcbinding* binding,
 int m_listobj(void*, const qorobjid* obj, qorobjects* objects) {
   ++calls;
   seen_in.obj = show(*obj);
-  *objects = dup(current->objects);
+  *objects = {current->objects.len, dup(current->objects.len, current->objects.val)};
   return current->result;
 }
 int m_gethost(void*, const qorobjid* obj, char** host) {
@@ -229,7 +224,7 @@ int m_gethost(void*, const qorobjid* obj, char** host) {
 int m_listdomain(void*, const char* domain, domainlist* list) {
   ++calls;
   seen_in.domain = show(domain);
-  *list = {current->list.len, dup_strings(current->list.len, current->list.val)};
+  *list = {current->list.len, dup(current->list.len, current->list.val)};
   return current->result;
 }
 int m_hello(void*, const char* domain, char** host) {
