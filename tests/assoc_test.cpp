@@ -428,10 +428,7 @@ TEST(AssocClient, BindsCallsAndReassemblesImpacketBuiltReplies) {
   Client cl;
   rpc_bytes bind;
   rpc_cconn_make_bind(cl.c.get(), 1, &bind);
-  pdu_header h;
-  pdu_bind b;
-  ASSERT_EQ(RPC_S_OK, pdu_decode_bind(bind.data(), bind.size(), &h, &b));
-  ASSERT_EQ(b.contexts.size(), 1u);
+  EXPECT_EQ(bind, with_frag(vec("bind_impacket"), 5840, 5840));  // impacket proposes 4280
   int event;
   ASSERT_EQ(RPC_S_OK, cl.feed(vec("bind_ack_49664"), &event));
   EXPECT_EQ(event, RPC_CCONN_BOUND);

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <random>
 
 #include "platform/rpc/rpc_status.h"
 #include "rpc_vectors.h"
@@ -194,50 +193,8 @@ TEST(PduCodec, EncodersRefuseWhatCannotBeCounted) {
 }
 
 // ---- Framer ----
-
-// Frames `stream` delivered in pieces chosen by `piece`; returns the PDUs.
-template <typename Piece>
-std::vector<rpc_bytes> frame(const rpc_bytes& stream, Piece piece) {
-  rpc_framer* f = new rpc_framer;
-  rpc_framer_init(f, RPC_MAX_FRAG);
-  std::vector<rpc_bytes> pdus;
-  size_t off = 0;
-  while (off < stream.size()) {
-    size_t n = piece(stream.size() - off);
-    size_t pos = 0;
-    while (pos < n) {
-      size_t used;
-      bool ready;
-      EXPECT_EQ(RPC_S_OK, rpc_framer_take(f, stream.data() + off + pos, n - pos, &used, &ready));
-      pos += used;
-      if (ready) {
-        pdus.emplace_back(f->buf, f->buf + f->hdr.frag_length);
-        rpc_framer_next(f);
-      }
-    }
-    off += n;
-  }
-  EXPECT_EQ(f->have, 0u);
-  delete f;
-  return pdus;
-}
-
-TEST(PduFramer, AnySplitDownToSingleBytesGivesTheSamePdus) {
-  rpc_bytes stream = rpc_cat("pdu_vectors.txt",
-                             {"bind_impacket", "request_op3", "request_object", "request_5000_0",
-                              "request_5000_1", "request_5000_2", "co_cancel"});
-  std::vector<rpc_bytes> whole = frame(stream, [](size_t left) { return left; });
-  ASSERT_EQ(whole.size(), 7u);
-  EXPECT_EQ(whole[1], vec("request_op3"));
-  EXPECT_EQ(frame(stream, [](size_t) { return size_t{1}; }), whole);
-  std::mt19937 rng(7);
-  for (int round = 0; round < 20; ++round) {
-    auto random = [&rng](size_t left) {
-      return std::min(left, static_cast<size_t>(rng() % 300 + 1));
-    };
-    EXPECT_EQ(frame(stream, random), whole);
-  }
-}
+// Streams split anywhere, down to single bytes: AssocServer.Conversations
+// plays every exchange whole and byte by byte.
 
 TEST(PduFramer, RefusesAFragmentAboveTheLimitOnceItsHeaderIsIn) {
   rpc_framer* f = new rpc_framer;
