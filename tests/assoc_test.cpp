@@ -428,7 +428,13 @@ TEST(AssocClient, BindsCallsAndReassemblesImpacketBuiltReplies) {
   EXPECT_EQ(cl.c->max_xmit, 4280);
   EXPECT_EQ(cl.c->group, 0x53f0u);
 
+  // Our requests are impacket's, object UUID included.
+  rpc_uuid object;
+  ASSERT_TRUE(rpc_uuid_parse("6b29fc40-ca47-1067-b31d-00dd010662da", &object));
+  const uint8_t abcd[4] = {'a', 'b', 'c', 'd'};
   rpc_bytes req;
+  ASSERT_EQ(RPC_S_OK, rpc_cconn_make_request(cl.c.get(), 2, 1, &object, abcd, 4, &req));
+  EXPECT_EQ(req, vec("request_object"));
   ASSERT_EQ(RPC_S_OK, rpc_cconn_make_request(cl.c.get(), 7, 2, nullptr, nullptr, 0, &req));
   ASSERT_EQ(RPC_S_OK,
             cl.feed(cat({"response_10000_0", "response_10000_1", "response_10000_2"}), &event, 1));
