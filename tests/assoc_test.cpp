@@ -60,9 +60,11 @@ struct Conn {
   int feed(const rpc_bytes& in, size_t piece = SIZE_MAX) {
     int state = RPC_SCONN_IDLE;
     for (size_t off = 0; off < in.size() && state != RPC_SCONN_CLOSE;) {
-      size_t n = std::min(piece, in.size() - off);
+      // Each piece in a block of its own, so that reading past it shows.
+      rpc_bytes chunk(in.begin() + off, in.begin() + off + std::min(piece, in.size() - off));
       size_t used;
-      state = rpc_sconn_receive(c.get(), in.data() + off, n, &used);
+      state = rpc_sconn_receive(c.get(), chunk.data(), chunk.size(), &used);
+      EXPECT_LE(used, chunk.size());
       off += used;
       if (state == RPC_SCONN_CALL) {
         rpc_sconn_execute(c.get());
@@ -400,9 +402,10 @@ struct Client {
     int st = RPC_S_OK;
     *event = RPC_CCONN_MORE;
     while (off < in.size() && st == RPC_S_OK && *event == RPC_CCONN_MORE) {
+      rpc_bytes chunk(in.begin() + off, in.begin() + off + std::min(piece, in.size() - off));
       size_t used;
-      st = rpc_cconn_receive(c.get(), in.data() + off, std::min(piece, in.size() - off), &used,
-                             event);
+      st = rpc_cconn_receive(c.get(), chunk.data(), chunk.size(), &used, event);
+      EXPECT_LE(used, chunk.size());
       off += used;
     }
     return st;
