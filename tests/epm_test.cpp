@@ -10,13 +10,7 @@
 
 namespace {
 
-const rpc_bytes& vec(const std::string& name) {
-  static const std::map<std::string, rpc_bytes> v = rpc_load_vectors("epm_vectors.txt");
-  auto it = v.find(name);
-  EXPECT_NE(it, v.end()) << name;
-  static const rpc_bytes none;
-  return it == v.end() ? none : it->second;
-}
+const rpc_bytes& vec(const std::string& name) { return rpc_vec("epm_vectors.txt", name); }
 
 rpc_syntax_id syntax(const char* uuid, uint16_t major, uint16_t minor) {
   rpc_syntax_id s{};
@@ -53,18 +47,13 @@ epm_entry entry(const char* object, const rpc_syntax_id& iface, uint16_t port, c
 }
 
 TEST(EpmTower, TcpTowerMatchesImpacketBothWays) {
-  rpc_bytes octets;
+  rpc_bytes octets, again;
   epm_tower_encode(tcp_tower(QOR_IF, 49664, LOOPBACK), &octets);
   EXPECT_EQ(octets, vec("tower_tcp_49664"));
   epm_tower t;
   ASSERT_EQ(RPC_S_OK, epm_tower_decode(octets.data(), octets.size(), &t));
-  EXPECT_EQ(t.iface.uuid, QOR_IF.uuid);
-  EXPECT_EQ(t.iface.minor, 1);
-  EXPECT_EQ(t.transfer.uuid, RPC_NDR20_SYNTAX.uuid);
-  EXPECT_EQ(t.protocol, EPM_FLOOR_RPC_CO);
-  EXPECT_EQ(t.transport, EPM_FLOOR_TCP);
-  EXPECT_EQ(t.port, 49664);
-  EXPECT_EQ(0, memcmp(t.addr, LOOPBACK, 4));
+  epm_tower_encode(t, &again);  // every field read back, or the bytes would differ
+  EXPECT_EQ(again, octets);
 }
 
 TEST(EpmTower, MalformedOctetsAreRefused) {
@@ -104,45 +93,31 @@ TEST(EpmMap, ClientRequestIsImpacketsByteForByte) {
   EXPECT_EQ(pdu, theirs);
 }
 
-TEST(EpmMap, ServerReadsImpacketsRequest) {
-  const rpc_bytes& stub = vec("ept_map_request");
-  epm_map_request req;
-  ASSERT_EQ(0u, epm_decode_map_request(stub.data(), stub.size(), &req));
-  EXPECT_TRUE(req.has_object);
-  EXPECT_EQ(req.object, rpc_uuid{});
-  EXPECT_EQ(req.max_towers, 1u);
-  ASSERT_NE(req.tower, nullptr);
-  epm_tower t;
-  ASSERT_EQ(RPC_S_OK, epm_tower_decode(req.tower, req.tower_len, &t));
-  EXPECT_EQ(t.iface.uuid, QOR_IF.uuid);
-  EXPECT_EQ(t.port, 0);
-}
-
-TEST(EpmMap, ServerAnswersAsImpacketExpects) {
+// Our server's replies are impacket's, and our client reads them back.
+TEST(EpmMap, RepliesMatchImpacketBothWays) {
   const rpc_bytes& stub = vec("ept_map_request");
   epm_entry table[] = {entry(nullptr, SPOOL_IF, 49700, "spooler"),
                        entry(nullptr, QOR_IF, 49664, "Varnelith Name Service")};
-  rpc_bytes reply;
-  ASSERT_EQ(0u, epm_map(table, 2, stub.data(), stub.size(), LOOPBACK, &reply));
-  EXPECT_EQ(reply, vec("ept_map_reply"));
-  reply.clear();
-  ASSERT_EQ(0u, epm_map(table, 1, stub.data(), stub.size(), LOOPBACK, &reply));
-  EXPECT_EQ(reply, vec("ept_map_reply_nomatch"));
-}
-
-TEST(EpmMap, ClientReadsRepliesAndMapsNotRegistered) {
-  epm_map_reply r;
-  const rpc_bytes& found = vec("ept_map_reply");
-  ASSERT_EQ(0u, epm_decode_map_reply(found.data(), found.size(), &r));
-  ASSERT_EQ(r.n, 1u);
-  EXPECT_EQ(r.towers[0].port, 49664);
-  EXPECT_EQ(0, memcmp(r.towers[0].addr, LOOPBACK, 4));
-  EXPECT_EQ(RPC_S_OK, epm_status(r.status));
-  const rpc_bytes& none = vec("ept_map_reply_nomatch");
-  ASSERT_EQ(0u, epm_decode_map_reply(none.data(), none.size(), &r));
-  EXPECT_EQ(r.n, 0u);
-  EXPECT_EQ(r.status, EPT_S_WIRE_NOT_REGISTERED);
-  EXPECT_EQ(EPT_S_NOT_REGISTERED, epm_status(r.status));
+  const struct {
+    size_t entries;
+    const char* reply;
+    uint32_t towers;
+    int status;
+  } cases[] = {{2, "ept_map_reply", 1, RPC_S_OK},
+               {1, "ept_map_reply_nomatch", 0, EPT_S_NOT_REGISTERED}};
+  for (const auto& c : cases) {
+    rpc_bytes reply;
+    ASSERT_EQ(0u, epm_map(table, c.entries, stub.data(), stub.size(), LOOPBACK, &reply));
+    EXPECT_EQ(reply, vec(c.reply));
+    epm_map_reply r;
+    ASSERT_EQ(0u, epm_decode_map_reply(reply.data(), reply.size(), &r));
+    ASSERT_EQ(r.n, c.towers);
+    for (uint32_t i = 0; i < r.n; ++i) {
+      EXPECT_EQ(r.towers[i].port, 49664);
+      EXPECT_EQ(0, memcmp(r.towers[i].addr, LOOPBACK, 4));
+    }
+    EXPECT_EQ(c.status, epm_status(r.status));
+  }
   EXPECT_EQ(EPT_S_CANT_PERFORM_OP, epm_status(EPT_S_WIRE_CANT_PERFORM_OP));
 }
 
@@ -154,34 +129,30 @@ TEST(EpmMap, MatchingRules) {
   rpc_uuid object;
   ASSERT_TRUE(rpc_uuid_parse(obj, &object));
   const uint8_t any[4] = {0, 0, 0, 0};
-  struct Case {
+  auto qor = [](uint16_t major, uint16_t minor) {
+    return syntax("b1da8d70-4984-11d0-b98c-00a0248df91a", major, minor);
+  };
+  const epm_tower asked = tcp_tower(QOR_IF, 0, any);
+  epm_tower ndr64 = asked;
+  ndr64.transfer = RPC_NDR64_SYNTAX;
+  const struct {
     const char* what;
     epm_entry registered;
     epm_tower asked;
     const rpc_uuid* object;
     bool match;
   } cases[] = {
-      {"same version", entry(nullptr, QOR_IF, 1, ""), tcp_tower(QOR_IF, 0, any), nullptr, true},
-      {"newer minor registered",
-       entry(nullptr, syntax("b1da8d70-4984-11d0-b98c-00a0248df91a", 1, 3), 1, ""),
-       tcp_tower(QOR_IF, 0, any), nullptr, true},
-      {"older minor registered",
-       entry(nullptr, syntax("b1da8d70-4984-11d0-b98c-00a0248df91a", 1, 0), 1, ""),
-       tcp_tower(QOR_IF, 0, any), nullptr, false},
-      {"other major", entry(nullptr, syntax("b1da8d70-4984-11d0-b98c-00a0248df91a", 2, 1), 1, ""),
-       tcp_tower(QOR_IF, 0, any), nullptr, false},
-      {"other interface", entry(nullptr, SPOOL_IF, 1, ""), tcp_tower(QOR_IF, 0, any), nullptr,
-       false},
-      {"object entry, nil asked", entry(obj, QOR_IF, 1, ""), tcp_tower(QOR_IF, 0, any), nullptr,
-       false},
-      {"object entry, object asked", entry(obj, QOR_IF, 1, ""), tcp_tower(QOR_IF, 0, any), &object,
-       true},
-      {"nil entry, object asked", entry(nullptr, QOR_IF, 1, ""), tcp_tower(QOR_IF, 0, any), &object,
-       true},
+      {"same version", entry(nullptr, QOR_IF, 1, ""), asked, nullptr, true},
+      {"newer minor registered", entry(nullptr, qor(1, 3), 1, ""), asked, nullptr, true},
+      {"older minor registered", entry(nullptr, qor(1, 0), 1, ""), asked, nullptr, false},
+      {"other major", entry(nullptr, qor(2, 1), 1, ""), asked, nullptr, false},
+      {"other interface", entry(nullptr, SPOOL_IF, 1, ""), asked, nullptr, false},
+      {"object entry, nil asked", entry(obj, QOR_IF, 1, ""), asked, nullptr, false},
+      {"object entry, object asked", entry(obj, QOR_IF, 1, ""), asked, &object, true},
+      {"nil entry, object asked", entry(nullptr, QOR_IF, 1, ""), asked, &object, true},
+      {"NDR64 asked", entry(nullptr, QOR_IF, 1, ""), ndr64, nullptr, false},
   };
-  epm_tower ndr64 = tcp_tower(QOR_IF, 0, any);
-  ndr64.transfer = RPC_NDR64_SYNTAX;
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     rpc_bytes stub, reply;
     epm_encode_map_request(c.object, c.asked, 4, &stub);
     ASSERT_EQ(0u, epm_map(&c.registered, 1, stub.data(), stub.size(), LOOPBACK, &reply));
@@ -190,16 +161,6 @@ TEST(EpmMap, MatchingRules) {
     EXPECT_EQ(r.n, c.match ? 1u : 0u) << c.what;
     EXPECT_EQ(r.status, c.match ? 0u : EPT_S_WIRE_NOT_REGISTERED) << c.what;
   }
-  // Another transfer syntax, or a tower for UDP, finds nothing.
-  epm_entry e = entry(nullptr, QOR_IF, 1, "");
-  rpc_bytes stub, reply;
-  epm_encode_map_request(nullptr, ndr64, 4, &stub);
-  epm_map(&e, 1, stub.data(), stub.size(), LOOPBACK, &reply);
-  EXPECT_EQ(reply, [] {
-    rpc_bytes none = vec("ept_map_reply_nomatch");
-    none[24] = 4;  // max_towers 4 echoed
-    return none;
-  }());
 }
 
 TEST(EpmMap, HostileRequestsFaultWithoutAllocating) {
@@ -235,12 +196,7 @@ TEST(EpmLookup, AnswersRpcdumpsLookupAsImpacketExpects) {
   const rpc_bytes& stub = vec("ept_lookup_request");
   epm_lookup_request req;
   ASSERT_EQ(0u, epm_decode_lookup_request(stub.data(), stub.size(), &req));
-  EXPECT_EQ(req.inquiry_type, 0u);
-  EXPECT_FALSE(req.has_object);
-  EXPECT_FALSE(req.has_ifid);
-  EXPECT_EQ(req.vers_option, 1u);
-  EXPECT_EQ(req.max_ents, 500u);
-  rpc_bytes again;
+  rpc_bytes again;  // read whole: the same bytes again, and the reply below is impacket's
   epm_encode_lookup_request(req, &again);
   EXPECT_EQ(again, stub);
 

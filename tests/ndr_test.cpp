@@ -2,29 +2,18 @@
 
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
-#include "platform/memory.h"
+#include "rpc_vectors.h"
 
 namespace {
 
-using bytes = std::vector<uint8_t>;
-
-bytes from_hex(const std::string& hex) {
-  bytes out;
-  std::string digits;
-  for (char c : hex) {
-    if (std::isxdigit(static_cast<unsigned char>(c))) digits += c;
-  }
-  for (size_t i = 0; i + 1 < digits.size(); i += 2) {
-    out.push_back(static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
-  }
-  return out;
-}
+using bytes = rpc_bytes;
+bytes from_hex(const std::string& hex) { return rpc_hex(hex); }
 
 // Test records shaped like qor's identity and list records:
 // X {enum16 cls; [unique,string] char* name; [unique,string] char* domain;}
@@ -155,106 +144,65 @@ const char* const EXAMPLE_B =
     "02000000 00000000 02000000 6300 0000"
     "03000000 00000000 03000000 646500";
 
-TEST(NdrEncode, WorkedExamplesAreByteExact) {
-  char ab[] = "ab", c[] = "c", de[] = "de";
-  X one = {3, ab, nullptr};
-  bytes out;
-  ndr_writer w;
-  ndr_writer_init(&w, &out);
-  ndr_put_record(&w, &one, &X_TYPE);
-  ASSERT_EQ(w.status, 0u);
-  EXPECT_EQ(out, from_hex("0300 0000 00000200 00000000 03000000 00000000 03000000 616200"));
-
-  X two[2] = {{3, ab, nullptr}, {5, c, de}};
-  L list = {2, two};
-  out.clear();
-  ndr_writer_init(&w, &out);
-  ndr_put_record(&w, &list, &L_TYPE);
-  ASSERT_EQ(w.status, 0u);
-  EXPECT_EQ(out, from_hex(EXAMPLE_B));
-
-  // An empty list travels as a zero count and a null pointer, whatever val holds.
-  L empty = {0, two};
-  out.clear();
-  ndr_writer_init(&w, &out);
-  ndr_put_record(&w, &empty, &L_TYPE);
-  EXPECT_EQ(out, from_hex("00000000 00000000"));
-
-  // Strings behind an array of unique pointers: ids first, then the strings.
-  char xyz[] = "xyz";
-  char* strings[2] = {ab, xyz};
-  out.clear();
-  ndr_writer_init(&w, &out);
-  ndr_put_i32(&w, 2);
-  ndr_put_ptr_id(&w, strings);
-  ndr_put_conformant_array(&w, strings, 2, &NDR_UNIQUE_STRING);
-  EXPECT_EQ(out, from_hex("02000000 00000200 02000000 04000200 08000200"
-                          "03000000 00000000 03000000 616200 00"
-                          "04000000 00000000 04000000 78797a00"));
-}
-
-TEST(NdrEncode, AlignmentCountsFromTheStubOrigin) {
-  bytes out = {0xee, 0xee, 0xee};  // e.g. a PDU header before the stub
-  ndr_writer w;
-  ndr_writer_init(&w, &out);
-  ndr_put_u16(&w, 0x7777);
-  ndr_put_u32(&w, 1);
-  ndr_put_u8(&w, 9);
-  ndr_put_u16(&w, 2);
-  EXPECT_EQ(out, from_hex("eeeeee 7777 0000 01000000 09 00 0200"));
+// Primitives align from the stub's origin (the qor stub vectors show the
+// encoder's side); a failed reader stays failed.
+TEST(NdrDecode, PrimitivesAlignFromTheOrigin) {
+  bytes in = from_hex("7777 aaaa 01000000 09 bf 0200 ffff");
+  ndr_reader r;
+  ndr_reader_init(&r, in.data(), in.size());
+  uint16_t a, d;
+  uint32_t b;
+  uint8_t c;
+  int e;
+  ASSERT_TRUE(ndr_get_u16(&r, &a) && ndr_get_u32(&r, &b) && ndr_get_u8(&r, &c) &&
+              ndr_get_u16(&r, &d));
+  EXPECT_EQ(a, 0x7777);
+  EXPECT_EQ(b, 1u);
+  EXPECT_EQ(c, 9);
+  EXPECT_EQ(d, 2);
+  EXPECT_FALSE(ndr_get_enum16(&r, &e));  // 0xffff is no enumeration value
+  EXPECT_FALSE(ndr_get_u8(&r, &c));      // and the reader stays failed
+  EXPECT_EQ(r.status, NCA_S_FAULT_ENUM_VALUE_OUT_OF_RANGE);
 }
 
 TEST(NdrEncode, RefusesWhatCannotTravel) {
-  bytes out;
-  ndr_writer w;
-  ndr_writer_init(&w, &out);
-  ndr_put_string(&w, nullptr);
-  EXPECT_EQ(w.status, NCA_S_FAULT_NDR);
-  ndr_writer_init(&w, &out);
-  ndr_put_enum16(&w, 32768);
-  EXPECT_EQ(w.status, NCA_S_FAULT_ENUM_VALUE_OUT_OF_RANGE);
-  ndr_writer_init(&w, &out);
-  ndr_put_enum16(&w, -1);
-  EXPECT_EQ(w.status, NCA_S_FAULT_ENUM_VALUE_OUT_OF_RANGE);
-
-  // A cycle would never end: the depth limit stops it.
   Node loop = {1, nullptr};
-  loop.next = &loop;
-  out.clear();
-  ndr_writer_init(&w, &out);
-  ndr_put_record(&w, &loop, &NODE_TYPE);
-  EXPECT_EQ(w.status, NCA_S_FAULT_NDR);
+  loop.next = &loop;  // a cycle would never end: the depth limit stops it
+  const struct {
+    const char* what;
+    std::function<void(ndr_writer*)> put;
+    uint32_t status;
+  } cases[] = {
+      {"null string", [](ndr_writer* w) { ndr_put_string(w, nullptr); }, NCA_S_FAULT_NDR},
+      {"enum 32768", [](ndr_writer* w) { ndr_put_enum16(w, 32768); },
+       NCA_S_FAULT_ENUM_VALUE_OUT_OF_RANGE},
+      {"enum -1", [](ndr_writer* w) { ndr_put_enum16(w, -1); },
+       NCA_S_FAULT_ENUM_VALUE_OUT_OF_RANGE},
+      {"a cycle", [&](ndr_writer* w) { ndr_put_record(w, &loop, &NODE_TYPE); }, NCA_S_FAULT_NDR},
+  };
+  for (const auto& c : cases) {
+    bytes out;
+    ndr_writer w;
+    ndr_writer_init(&w, &out);
+    c.put(&w);
+    EXPECT_EQ(w.status, c.status) << c.what;
+  }
 }
 
-TEST(NdrDecode, WorkedExampleReadsBack) {
+// Everything read for in-parameters is released through the reader's journal
+// (the qor stub vectors show the values read).
+TEST(NdrDecode, WorkedExampleReadsBackAndReleasesAll) {
   bytes in = from_hex(EXAMPLE_B);
   L list;
   ndr_reader r;
   live_blocks = 0;
   ASSERT_EQ(decode(in, &list, &L_TYPE, &r), 0u);
   ASSERT_EQ(list.len, 2);
-  EXPECT_EQ(list.val[0].cls, 3);
-  EXPECT_STREQ(list.val[0].name, "ab");
-  EXPECT_EQ(list.val[0].domain, nullptr);
-  EXPECT_EQ(list.val[1].cls, 5);
-  EXPECT_STREQ(list.val[1].name, "c");
   EXPECT_STREQ(list.val[1].domain, "de");
   EXPECT_EQ(r.pos, in.size());
   EXPECT_EQ(live_blocks, 4u);
-  ndr_reader_release(&r);  // in-parameters are released through the journal
+  ndr_reader_release(&r);
   EXPECT_EQ(live_blocks, 0u);
-}
-
-TEST(NdrDecode, EveryTruncationIsRefusedWithNothingLeft) {
-  bytes full = from_hex(EXAMPLE_B);
-  live_blocks = 0;
-  for (size_t n = 0; n < full.size(); ++n) {
-    bytes in(full.begin(), full.begin() + static_cast<long>(n));
-    L list;
-    ndr_reader r;
-    EXPECT_EQ(decode(in, &list, &L_TYPE, &r), NCA_S_FAULT_NDR) << n;
-    EXPECT_EQ(live_blocks, 0u) << n;
-  }
 }
 
 TEST(NdrDecode, AllocationFailureAtEveryStepIsReported) {
@@ -273,93 +221,83 @@ TEST(NdrDecode, AllocationFailureAtEveryStepIsReported) {
   ASSERT_EQ(w.status, 0u);
 
   for (const bytes& in : {from_hex(EXAMPLE_B), big_stub}) {
-    for (long n = 1;; ++n) {
-      L list;
+    rpc_each_alloc_failure([&] {
+      L list = {};
       ndr_reader r;
       ndr_reader_init(&r, in.data(), in.size());
-      std::memset(&list, 0, sizeof(list));
-      qor_alloc_fail_at(n);
       bool ok = ndr_get_record(&r, &list, &L_TYPE);
       bool fired = qor_alloc_failed();
-      qor_alloc_fail_at(0);
       if (!fired) {
-        ASSERT_TRUE(ok);
+        EXPECT_TRUE(ok);
         EXPECT_EQ(list.len, in.size() == big_stub.size() ? 40 : 2);
-        ndr_reader_release(&r);
-        break;
+      } else {
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(r.status, NCA_S_FAULT_REMOTE_NO_MEMORY);
       }
-      EXPECT_FALSE(ok) << n;
-      EXPECT_EQ(r.status, NCA_S_FAULT_REMOTE_NO_MEMORY) << n;
       ndr_reader_release(&r);  // LeakSanitizer checks that nothing stays behind
-    }
+      return fired;
+    });
   }
 }
 
-// Hostile stubs for L (or a bare string), each with the status it must get.
-struct Hostile {
-  const char* what;
-  const char* hex;
-  uint32_t status;
-};
-
-TEST(NdrDecode, HostileListsAreRefusedBeforeAllocating) {
-  const Hostile cases[] = {
-      {"count claims 2^31 records, none follow", "ffffff7f 04000200 ffffff7f", NCA_S_FAULT_NDR},
-      {"count claims 3 records, two follow",
+// Hostile stubs, each with the status it must get: none may allocate more
+// than its own size justifies, and a refused one leaves nothing allocated.
+TEST(NdrDecode, HostileInputIsRefusedBeforeAllocating) {
+  const struct {
+    const char* what;
+    bool list;  // an L record; otherwise a bare string
+    const char* hex;
+    uint32_t status;
+  } cases[] = {
+      {"count claims 2^31 records, none follow", true, "ffffff7f 04000200 ffffff7f",
+       NCA_S_FAULT_NDR},
+      {"count claims 3 records, two follow", true,
        "03000000 04000200 03000000 0300 0000 00000000 00000000 0300 0000 00000000 00000000",
        NCA_S_FAULT_NDR},
-      {"maximum count differs from len", "01000000 04000200 02000000", NCA_S_FAULT_INVALID_BOUND},
-      {"negative len with an array", "ffffffff 04000200 ffffffff", NCA_S_FAULT_INVALID_BOUND},
-      {"enumeration above 32767", "01000000 04000200 01000000 0080 0000 00000000 00000000",
+      {"maximum count differs from len", true, "01000000 04000200 02000000",
+       NCA_S_FAULT_INVALID_BOUND},
+      {"negative len with an array", true, "ffffffff 04000200 ffffffff", NCA_S_FAULT_INVALID_BOUND},
+      {"enumeration above 32767", true, "01000000 04000200 01000000 0080 0000 00000000 00000000",
        NCA_S_FAULT_ENUM_VALUE_OUT_OF_RANGE},
-      {"string of a billion bytes, three follow",
+      {"string of a billion bytes, three follow", true,
        "01000000 04000200 01000000 0300 0000 08000200 00000000"
        "00ca9a3b 00000000 00ca9a3b 616200",
        NCA_S_FAULT_NDR},
-  };
-  for (const Hostile& c : cases) {
-    bytes in = from_hex(c.hex);
-    L list;
-    ndr_reader r;
-    allocated_bytes = 0;
-    live_blocks = 0;
-    EXPECT_EQ(decode(in, &list, &L_TYPE, &r), c.status) << c.what;
-    EXPECT_LE(allocated_bytes, 2 * in.size()) << c.what;
-    EXPECT_EQ(live_blocks, 0u) << c.what;
-  }
-}
-
-TEST(NdrDecode, StringsMustBeWellFormed) {
-  const Hostile cases[] = {
-      {"no terminating zero", "03000000 00000000 03000000 616263", NCA_S_FAULT_NDR},
-      {"non-zero offset", "03000000 01000000 02000000 6100", NCA_S_FAULT_NDR},
-      {"actual count above maximum", "02000000 00000000 03000000 616200",
+      {"no terminating zero", false, "03000000 00000000 03000000 616263", NCA_S_FAULT_NDR},
+      {"non-zero offset", false, "03000000 01000000 02000000 6100", NCA_S_FAULT_NDR},
+      {"actual count above maximum", false, "02000000 00000000 03000000 616200",
        NCA_S_FAULT_INVALID_BOUND},
-      {"actual count zero", "00000000 00000000 00000000", NCA_S_FAULT_NDR},
-      {"zero inside the string", "04000000 00000000 04000000 61006200", NCA_S_FAULT_NDR},
-      {"bytes missing", "05000000 00000000 05000000 616200", NCA_S_FAULT_NDR},
-      {"header cut short", "05000000 00000000", NCA_S_FAULT_NDR},
-      {"empty string", "01000000 00000000 01000000 00", 0},
-      {"maximum count beyond the bytes that follow", "ffffffff 00000000 03000000 616200",
+      {"actual count zero", false, "00000000 00000000 00000000", NCA_S_FAULT_NDR},
+      {"zero inside the string", false, "04000000 00000000 04000000 61006200", NCA_S_FAULT_NDR},
+      {"bytes missing", false, "05000000 00000000 05000000 616200", NCA_S_FAULT_NDR},
+      {"header cut short", false, "05000000 00000000", NCA_S_FAULT_NDR},
+      {"maximum count beyond the bytes that follow", false, "ffffffff 00000000 03000000 616200",
        NCA_S_FAULT_NDR},
+      {"empty string", false, "01000000 00000000 01000000 00", 0},
       // A maximum above the actual count is a buffer size: fine while the bytes are there.
-      {"maximum above actual", "05000000 00000000 03000000 616200 0000", 0},
+      {"maximum above actual", false, "05000000 00000000 03000000 616200 0000", 0},
   };
-  for (const Hostile& c : cases) {
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
     bytes in = from_hex(c.hex);
-    ndr_reader r;
-    ndr_reader_init(&r, in.data(), in.size());
-    r.alloc = counting_alloc;
-    r.dealloc = counting_free;
     allocated_bytes = 0;
     live_blocks = 0;
-    char* s = nullptr;
-    bool ok = ndr_get_string(&r, &s);
-    EXPECT_EQ(ok, c.status == 0) << c.what;
-    EXPECT_EQ(r.status, c.status) << c.what;
-    EXPECT_LE(allocated_bytes, in.size()) << c.what;
-    ndr_reader_release(&r);
-    EXPECT_EQ(live_blocks, 0u) << c.what;
+    ndr_reader r;
+    if (c.list) {
+      L list;
+      EXPECT_EQ(decode(in, &list, &L_TYPE, &r), c.status);
+      EXPECT_LE(allocated_bytes, 2 * in.size());
+    } else {
+      ndr_reader_init(&r, in.data(), in.size());
+      r.alloc = counting_alloc;
+      r.dealloc = counting_free;
+      char* s = nullptr;
+      EXPECT_EQ(ndr_get_string(&r, &s), c.status == 0);
+      EXPECT_EQ(r.status, c.status);
+      EXPECT_LE(allocated_bytes, in.size());
+      ndr_reader_release(&r);
+    }
+    EXPECT_EQ(live_blocks, 0u);
   }
 }
 
@@ -388,21 +326,25 @@ TEST(NdrDecode, VaryingArrayBounds) {
 }
 
 TEST(NdrDecode, ReferentIdsWhereNoneMayStand) {
-  bytes zero = from_hex("00000000"), some = from_hex("08000200");
-  bool present;
-  ndr_reader r;
-  ndr_reader_init(&r, zero.data(), zero.size());
-  EXPECT_FALSE(ndr_get_ptr_id(&r, NDR_PTR_REF, &present));
-  EXPECT_EQ(r.status, NCA_S_FAULT_NDR);
-  ndr_reader_init(&r, some.data(), some.size());
-  EXPECT_FALSE(ndr_get_ptr_id(&r, NDR_PTR_NULL, &present));
-  EXPECT_EQ(r.status, NCA_S_FAULT_NDR);
-  ndr_reader_init(&r, some.data(), some.size());
-  EXPECT_TRUE(ndr_get_ptr_id(&r, NDR_PTR_REF, &present));
-  EXPECT_TRUE(present);
-  ndr_reader_init(&r, zero.data(), zero.size());
-  EXPECT_TRUE(ndr_get_ptr_id(&r, NDR_PTR_UNIQUE, &present));
-  EXPECT_FALSE(present);
+  const struct {
+    const char* hex;
+    ndr_ptr_kind kind;
+    bool ok, present;
+  } cases[] = {
+      {"00000000", NDR_PTR_REF, false, false},   // a reference pointer is never null
+      {"08000200", NDR_PTR_NULL, false, false},  // no pointer may stand here
+      {"08000200", NDR_PTR_REF, true, true},
+      {"00000000", NDR_PTR_UNIQUE, true, false},
+  };
+  for (const auto& c : cases) {
+    bytes in = from_hex(c.hex);
+    ndr_reader r;
+    ndr_reader_init(&r, in.data(), in.size());
+    bool present = false;
+    EXPECT_EQ(ndr_get_ptr_id(&r, c.kind, &present), c.ok) << c.hex << " " << c.kind;
+    EXPECT_EQ(r.status, c.ok ? 0u : NCA_S_FAULT_NDR) << c.hex << " " << c.kind;
+    EXPECT_EQ(present, c.present) << c.hex;
+  }
 }
 
 bytes node_chain(int n) {
@@ -443,25 +385,6 @@ TEST(NdrDecode, TotalAllocationIsCapped) {
   EXPECT_FALSE(ndr_get_record(&r, &list, &L_TYPE));
   EXPECT_EQ(r.status, NCA_S_FAULT_REMOTE_NO_MEMORY);
   ndr_reader_release(&r);
-}
-
-TEST(NdrDecode, PrimitivesAlignFromTheOrigin) {
-  bytes in = from_hex("7777 aaaa 01000000 09 bf 0200 ffff");
-  ndr_reader r;
-  ndr_reader_init(&r, in.data(), in.size());
-  uint16_t a, d;
-  uint32_t b;
-  uint8_t c;
-  int e;
-  ASSERT_TRUE(ndr_get_u16(&r, &a) && ndr_get_u32(&r, &b) && ndr_get_u8(&r, &c) &&
-              ndr_get_u16(&r, &d));
-  EXPECT_EQ(a, 0x7777);
-  EXPECT_EQ(b, 1u);
-  EXPECT_EQ(c, 9);
-  EXPECT_EQ(d, 2);
-  EXPECT_FALSE(ndr_get_enum16(&r, &e));  // 0xffff is no enumeration value
-  EXPECT_FALSE(ndr_get_u8(&r, &c));      // and the reader stays failed
-  EXPECT_EQ(r.status, NCA_S_FAULT_ENUM_VALUE_OUT_OF_RANGE);
 }
 
 }  // namespace

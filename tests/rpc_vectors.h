@@ -1,34 +1,83 @@
-// Reads the hex vectors that tests/vectors/gen_*_vectors.py wrote with impacket.
+// Shared by the wire tests: the hex vectors that tests/vectors/gen_*_vectors.py
+// wrote with impacket, and a loop over every injected allocation failure.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <cctype>
 #include <cstdint>
 #include <fstream>
+#include <initializer_list>
 #include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "platform/memory.h"
+
 using rpc_bytes = std::vector<uint8_t>;
 
+// Hex digits to bytes; spaces and other separators are skipped.
 inline rpc_bytes rpc_hex(const std::string& hex) {
+  std::string digits;
+  for (char c : hex) {
+    if (std::isxdigit(static_cast<unsigned char>(c))) digits += c;
+  }
   rpc_bytes out;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-    out.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+  for (size_t i = 0; i + 1 < digits.size(); i += 2) {
+    out.push_back(static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
   }
   return out;
 }
 
-// name -> bytes; empty when the file is missing (the test then fails on lookup).
-inline std::map<std::string, rpc_bytes> rpc_load_vectors(const char* file) {
-  std::map<std::string, rpc_bytes> v;
+// One vector: its bytes and, in qor_vectors.txt ("name opnum hex"), the operation.
+struct rpc_vector {
+  uint32_t opnum = 0;
+  rpc_bytes data;
+};
+
+// name -> vector of a file under tests/vectors, read once; empty when missing
+// (the tests then fail on lookup).
+inline const std::map<std::string, rpc_vector>& rpc_vectors(const std::string& file) {
+  static std::map<std::string, std::map<std::string, rpc_vector>> files;
+  auto [it, fresh] = files.try_emplace(file);
   std::ifstream in(std::string(QOR_SOURCE_DIR) + "/tests/vectors/" + file);
-  std::string line;
-  while (std::getline(in, line)) {
+  for (std::string line; fresh && std::getline(in, line);) {
     if (line.empty() || line[0] == '#') continue;
     std::istringstream fields(line);
-    std::string name, hex;
-    fields >> name >> hex;
-    v[name] = rpc_hex(hex);
+    std::string name, a, b;
+    fields >> name >> a >> b;
+    rpc_vector& v = it->second[name];
+    if (file == "qor_vectors.txt") v.opnum = static_cast<uint32_t>(std::stoul(a));
+    v.data = rpc_hex(file == "qor_vectors.txt" ? b : a);
   }
-  return v;
+  return it->second;
+}
+
+inline const rpc_bytes& rpc_vec(const std::string& file, const std::string& name) {
+  auto it = rpc_vectors(file).find(name);
+  EXPECT_NE(it, rpc_vectors(file).end()) << name;
+  static const rpc_bytes none;
+  return it == rpc_vectors(file).end() ? none : it->second.data;
+}
+
+// The named vectors of `file` one after the other, as one stream.
+inline rpc_bytes rpc_cat(const std::string& file, std::initializer_list<const char*> names) {
+  rpc_bytes s;
+  for (const char* n : names) s.insert(s.end(), rpc_vec(file, n).begin(), rpc_vec(file, n).end());
+  return s;
+}
+
+// Runs `attempt` with its n-th allocation failing, n = 1, 2, ..., until an
+// attempt no longer reaches the failure. `attempt` checks its own outcome and
+// returns qor_alloc_failed().
+template <typename Attempt>
+void rpc_each_alloc_failure(Attempt attempt) {
+  for (long n = 1;; ++n) {
+    SCOPED_TRACE(testing::Message() << "allocation " << n << " fails");
+    qor_alloc_fail_at(n);
+    bool fired = attempt();
+    qor_alloc_fail_at(0);
+    if (!fired) break;
+  }
 }
