@@ -1,6 +1,5 @@
 #include "registry/group_p.h"
 
-#include "platform/mbstring.h"
 #include "platform/memory.h"
 #include "registry/status.h"
 #include "registry/table.h"
@@ -30,23 +29,9 @@ void free_group(void* ent) {
   qor_free(ent);
 }
 
-int init_group(nameobj* tab) {
-  tabhandle* ha = nullptr;
-  int status = NS__TabInit(&ha, _mbscmp);
-  if (status != NS_S_OK) return status;
-  tab->priv = ha;
-  status = NS__RecoverFile(tab);
-  if (status == NS_S_OK) status = NS__putil_recovery(&putil_cb, tab);
-  if (status == NS_S_OK) return NS_S_OK;
-  NS__TabTerm(ha, free_group);
-  tab->priv = nullptr;
-  return status;
-}
+int init_group(nameobj* tab) { return NS__putil_init(&putil_cb, tab, free_group); }
 
-void term_group(nameobj* tab) {
-  if (tab->priv != nullptr) NS__TabTerm(static_cast<tabhandle*>(tab->priv), free_group);
-  tab->priv = nullptr;
-}
+void term_group(nameobj* tab) { NS__putil_term(tab, free_group); }
 
 int createobj_group(nameobj* tab, qorobjid* obj, qorobjid* /*assoc*/, int force,
                     qor_serverinfo* /*svinfo*/, qorobjects* mbr, int* created) {

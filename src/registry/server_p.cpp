@@ -1,6 +1,5 @@
 #include "registry/server_p.h"
 
-#include "platform/mbstring.h"
 #include "platform/memory.h"
 #include "registry/status.h"
 #include "registry/table.h"
@@ -30,23 +29,9 @@ void free_server(void* ent) {
   qor_free(ent);
 }
 
-int init_server(nameobj* tab) {
-  tabhandle* ha = nullptr;
-  int status = NS__TabInit(&ha, _mbscmp);
-  if (status != NS_S_OK) return status;
-  tab->priv = ha;
-  status = NS__RecoverFile(tab);
-  if (status == NS_S_OK) status = NS__putil_recovery(&putil_cb, tab);
-  if (status == NS_S_OK) return NS_S_OK;
-  NS__TabTerm(ha, free_server);
-  tab->priv = nullptr;
-  return status;
-}
+int init_server(nameobj* tab) { return NS__putil_init(&putil_cb, tab, free_server); }
 
-void term_server(nameobj* tab) {
-  if (tab->priv != nullptr) NS__TabTerm(static_cast<tabhandle*>(tab->priv), free_server);
-  tab->priv = nullptr;
-}
+void term_server(nameobj* tab) { NS__putil_term(tab, free_server); }
 
 int createobj_server(nameobj* tab, qorobjid* obj, qorobjid* /*assoc*/, int force,
                      qor_serverinfo* svinfo, qorobjects* /*mbr*/, int* created) {

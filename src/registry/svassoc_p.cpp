@@ -1,6 +1,5 @@
 #include "registry/svassoc_p.h"
 
-#include "platform/mbstring.h"
 #include "platform/memory.h"
 #include "registry/server_p.h"
 #include "registry/status.h"
@@ -35,23 +34,9 @@ void free_svassoc(void* ent) {
   qor_free(ent);
 }
 
-int init_svassoc(nameobj* tab) {
-  tabhandle* ha = nullptr;
-  int status = NS__TabInit(&ha, _mbscmp);
-  if (status != NS_S_OK) return status;
-  tab->priv = ha;
-  status = NS__RecoverFile(tab);
-  if (status == NS_S_OK) status = NS__putil_recovery(&putil_cb, tab);
-  if (status == NS_S_OK) return NS_S_OK;
-  NS__TabTerm(ha, free_svassoc);
-  tab->priv = nullptr;
-  return status;
-}
+int init_svassoc(nameobj* tab) { return NS__putil_init(&putil_cb, tab, free_svassoc); }
 
-void term_svassoc(nameobj* tab) {
-  if (tab->priv != nullptr) NS__TabTerm(static_cast<tabhandle*>(tab->priv), free_svassoc);
-  tab->priv = nullptr;
-}
+void term_svassoc(nameobj* tab) { NS__putil_term(tab, free_svassoc); }
 
 int createobj_svassoc(nameobj* tab, qorobjid* obj, qorobjid* assoc, int force,
                       qor_serverinfo* /*svinfo*/, qorobjects* /*mbr*/, int* created) {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/fileops.h"
+#include "platform/mbstring.h"
 #include "platform/memory.h"
 #include "registry/rwlock_p.h"
 #include "registry/status.h"
@@ -218,4 +219,22 @@ int NS__putil_recovery(const putil_callback* funcs, nameobj* tab) {
   qor_free(buf);
   qor_free(namebuf);
   return status;
+}
+
+int NS__putil_init(const putil_callback* funcs, nameobj* tab, void (*freerec)(void*)) {
+  tabhandle* ha = nullptr;
+  int status = NS__TabInit(&ha, _mbscmp);
+  if (status != NS_S_OK) return status;
+  tab->priv = ha;
+  status = NS__RecoverFile(tab);
+  if (status == NS_S_OK) status = NS__putil_recovery(funcs, tab);
+  if (status == NS_S_OK) return NS_S_OK;
+  NS__TabTerm(ha, freerec);
+  tab->priv = nullptr;
+  return status;
+}
+
+void NS__putil_term(nameobj* tab, void (*freerec)(void*)) {
+  if (tab->priv != nullptr) NS__TabTerm(static_cast<tabhandle*>(tab->priv), freerec);
+  tab->priv = nullptr;
 }

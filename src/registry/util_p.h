@@ -57,6 +57,17 @@ int NS__putil_saveobj(nameobj* obj, FILE* fp, void* priv);
 // takes no lock.
 int NS__putil_recovery(const putil_callback* funcs, nameobj* tab);
 
+// A store's init: creates the class's empty table in tab->priv (names compared
+// with letter case), chooses the recovery file to start from and loads it. On
+// failure the table and every record loaded so far are released with
+// `freerec` (which frees a record's members and its block) and tab->priv is
+// null again. 0, or the status of the table, the file choice or the load.
+// Start-up only; takes no lock.
+int NS__putil_init(const putil_callback* funcs, nameobj* tab, void (*freerec)(void*));
+// A store's term: destroys the table and its records with `freerec`.
+// REQUIRES: no other thread uses the store (NS__TermNameObj holds the write lock).
+void NS__putil_term(nameobj* tab, void (*freerec)(void*));
+
 // Store-side helpers for NS__objlock. The lock helpers take it for reading or
 // writing (the caller must not hold it): 0, or the lock's status after asking
 // the service to stop (NS__qor_stop). NS__putil_unlock gives back the caller's
