@@ -59,3 +59,25 @@ uint32_t qor_c_unmarshal_listdomain_reply(const uint8_t* in, size_t in_len, doma
 
 uint32_t qor_c_marshal_hello_request(const char* domain, std::vector<uint8_t>* out);
 uint32_t qor_c_unmarshal_hello_reply(const uint8_t* in, size_t in_len, char** host, int* result);
+
+// ---- Client stubs ----
+//
+// NS__cl_qor_<op> calls the operation on the binding `ha` (rpc.h) and returns
+// the service's status, with the out parameters filled as the reply halves
+// above fill them. A call that does not complete raises rpc_exception with
+// the RPC status (1722 unreachable, 1723 too busy, 1726 failed after the
+// request went out, 1727 failed without running, 1717 unknown interface,
+// ...); the out parameters are then empty. A request that cannot be
+// marshalled raises the status of its NCA fault.
+struct rpc_binding;
+
+int NS__cl_qor_getdomain(rpc_binding* ha, char** domain);
+int NS__cl_qor_deleteobj(rpc_binding* ha, const qorobjid* obj);
+int NS__cl_qor_createobj(rpc_binding* ha, const qorobjid* obj, const qorobjid* assoc, int32_t force,
+                         const qor_serverinfo* svinfo, const qorobjects* members, int32_t* created);
+int NS__cl_qor_getobj(rpc_binding* ha, const qorobjid* obj, qorobjid* server, rpcbinding* binding,
+                      int32_t* supportauth, int* nsclass);
+int NS__cl_qor_listobj(rpc_binding* ha, const qorobjid* obj, qorobjects* objects);
+int NS__cl_qor_gethost(rpc_binding* ha, const qorobjid* obj, char** host);
+int NS__cl_qor_listdomain(rpc_binding* ha, const char* domain, domainlist* list);
+int NS__cl_qor_hello(rpc_binding* ha, const char* domain, char** host);
