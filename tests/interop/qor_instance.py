@@ -34,6 +34,7 @@ class Site:
         self.root = str(root)
         self.nsdir = os.path.join(self.root, "rpcns")
         self.domains = os.path.join(self.root, "domains")
+        os.makedirs(self.nsdir)  # as the installation makes it
         with open(self.domains, "w") as f:
             f.write(domains)
         s = socket.socket()
@@ -53,6 +54,8 @@ class Site:
 
 
 class Instance:
+    started = []  # every process, so that a failed test leaves none behind
+
     def __init__(self, site, name, langroup="WG", addr=None, **settings):
         self.site, self.addr = site, addr or loopback()
         self.dir = os.path.join(site.root, name)
@@ -75,10 +78,12 @@ class Instance:
         env = dict(os.environ, QOR_CONFIG=self.conf, QOR_EVENTLOG="file:" + self.events_path,
                    LANG="C")
         env.pop("NOTIFY_SOCKET", None)
+        self.mark = len(self.events())  # where this run's events begin
         if notify is not None:
             env["NOTIFY_SOCKET"] = notify.path
         self.proc = subprocess.Popen([QOR, *args], env=env, stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.PIPE)
+                                     stderr=subprocess.DEVNULL)
+        Instance.started.append(self.proc)
         return self
 
     def events(self):
@@ -94,7 +99,7 @@ class Instance:
         """True once event 0x40000001 is reported; False when qor ended first."""
         end = time.time() + timeout
         while time.time() < end:
-            if "0x40000001" in self.ids():
+            if "0x40000001" in self.ids()[self.mark:]:
                 return True
             if self.proc.poll() is not None:
                 return False
@@ -121,8 +126,10 @@ class Instance:
 class Notify:
     """A NOTIFY_SOCKET of our own: what qor tells systemd, message by message."""
 
-    def __init__(self, root):
-        self.path = os.path.join(str(root), "notify")
+    def __init__(self, path):
+        self.path = str(path)
+        if os.path.exists(self.path):
+            os.unlink(self.path)
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.sock.bind(self.path)
         self.sock.settimeout(30)
@@ -145,6 +152,9 @@ def call(dce, req):
 
 
 def text(s):
+    """A string out of a reply: a pointer's data, without its terminating zero."""
+    if hasattr(s, "fields"):
+        s = s["Data"]
     return s.rstrip("\x00") if isinstance(s, str) else s
 
 
