@@ -163,29 +163,12 @@ def getdomain(dce):
     return status, text(r["domain"])
 
 
-def create_server(dce, name, bindings, host="h1", cls=SPOOLER, domain=None):
-    req = q.qor_createobj()
-    q.objid(req.fields["obj"], cls, name, domain)
-    q.objid(req.fields["assoc"], 10, None, None)
-    q.serverinfo(req.fields["svinfo"], bindings, host, 0)
-    q.objects(req.fields["members"], None)
-    return call(dce, req)[0]
-
-
-def create_assoc(dce, cls, name, target):
+def createobj(dce, cls, name, assoc=(10, None, None), bindings=None, host=None,
+              members=None):
     req = q.qor_createobj()
     q.objid(req.fields["obj"], cls, name, None)
-    q.objid(req.fields["assoc"], *target)
-    q.serverinfo(req.fields["svinfo"], None, None, 0)
-    q.objects(req.fields["members"], None)
-    return call(dce, req)[0]
-
-
-def create_group(dce, name, members):
-    req = q.qor_createobj()
-    q.objid(req.fields["obj"], GROUP, name, None)
-    q.objid(req.fields["assoc"], 10, None, None)
-    q.serverinfo(req.fields["svinfo"], None, None, 0)
+    q.objid(req.fields["assoc"], *assoc)
+    q.serverinfo(req.fields["svinfo"], bindings, host, 0)
     q.objects(req.fields["members"], members)
     return call(dce, req)[0]
 
