@@ -141,10 +141,16 @@ RPC_STATUS write_entry(const std::string& dir, const std::string& name, const rp
   text += key.entry;
   text += "\ninterface ";
   text += uuid;
-  text += " " + std::to_string(key.iface.major) + "\n";
+  text += ' ';
+  text += std::to_string(key.iface.major);
   for (const ns_line& l : lines) {
-    text += BINDING_TAG + std::to_string(l.minor) + " " + l.binding + "\n";
+    text += '\n';
+    text += BINDING_TAG;
+    text += std::to_string(l.minor);
+    text += ' ';
+    text += l.binding;
   }
+  text += '\n';
   std::string tmp = path + TMP_SUFFIX;
   int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return RPC_S_NAME_SERVICE_UNAVAILABLE;
