@@ -78,6 +78,6 @@ rpc_stub_result ns_qor_if_qor_hello(const void* epv, const uint8_t* in, size_t i
 extern const rpc_server_stub_t ns_qor_if_v1_1_server_stubs[QOR_OP_COUNT];
 
 // The interface as the runtime registers it: b1da8d70-4984-11d0-b98c-00a0248df91a
-// version 1.1, eight operations. Its default_epv is null until the request
-// managers exist; RpcServerRegisterIf is then given a vector explicitly.
+// version 1.1, eight operations. Its default_epv is the request managers'
+// vector, NS__qor_manager_epv (federation/qorop.h).
 extern const rpc_server_interface NS__sv_ns_qor_if_v1_1_s_ifspec;
