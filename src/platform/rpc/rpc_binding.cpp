@@ -51,14 +51,12 @@ RPC_STATUS RpcBindingFromStringBindingA(const char* StringBinding, RPC_BINDING_H
   if (Binding == nullptr) return RPC_S_INVALID_ARG;
   *Binding = nullptr;
   char *uuid, *protseq, *addr, *endpoint, *options;
-  RPC_STATUS st =
-      RpcStringBindingParseA(StringBinding, &uuid, &protseq, &addr, &endpoint, &options);
+  RPC_STATUS st = RpcStringBindingParseA(StringBinding, &uuid, &protseq, &addr, &endpoint, &options);
   if (st != RPC_S_OK) return st;
   return make_binding(uuid, protseq, addr, endpoint, options, Binding);
 }
 
-RPC_STATUS RpcBindingCopy(RPC_BINDING_HANDLE SourceBinding,
-                          RPC_BINDING_HANDLE* DestinationBinding) {
+RPC_STATUS RpcBindingCopy(RPC_BINDING_HANDLE SourceBinding, RPC_BINDING_HANDLE* DestinationBinding) {
   if (DestinationBinding == nullptr) return RPC_S_INVALID_ARG;
   *DestinationBinding = nullptr;
   if (SourceBinding == nullptr) return RPC_S_INVALID_BINDING;
