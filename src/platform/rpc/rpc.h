@@ -76,8 +76,8 @@ RPC_STATUS RpcServerUnregisterIf(RPC_IF_HANDLE IfSpec, const rpc_uuid* MgrTypeUu
                                  unsigned int WaitForCallsToComplete);
 RPC_STATUS RpcServerInqBindings(RPC_BINDING_VECTOR** BindingVector);
 RPC_STATUS RpcBindingVectorFree(RPC_BINDING_VECTOR** BindingVector);
-RPC_STATUS RpcEpRegisterA(RPC_IF_HANDLE IfSpec, RPC_BINDING_VECTOR* BindingVector, void* UuidVector,
-                          const char* Annotation);
+RPC_STATUS RpcEpRegisterA(RPC_IF_HANDLE IfSpec, RPC_BINDING_VECTOR* BindingVector,
+                          void* UuidVector, const char* Annotation);
 RPC_STATUS RpcEpUnregister(RPC_IF_HANDLE IfSpec, RPC_BINDING_VECTOR* BindingVector,
                            void* UuidVector);
 RPC_STATUS RpcServerListen(unsigned int MinimumCallThreads, unsigned int MaxCalls,
