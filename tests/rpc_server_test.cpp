@@ -26,6 +26,7 @@ TEST(RpcServer, CallsAnswerTheirStatusesInAServicesOrder) {
   getsockname(taken, reinterpret_cast<sockaddr*>(&a), &len);
 
   RPC_IF_HANDLE iface = &NS__sv_ns_qor_if_v1_1_s_ifspec;
+  const rpc_server_interface no_managers = {iface->syntax, 0, nullptr, nullptr};
   NS__sv_ns_qor_if_v1_1_epv_t epv{};
   epv.qor_getdomain = answer_domain;
   RPC_BINDING_VECTOR* v = nullptr;
@@ -45,7 +46,7 @@ TEST(RpcServer, CallsAnswerTheirStatusesInAServicesOrder) {
          return RpcServerUseProtseqA("ncacn_ip_tcp", 10, nullptr);
        },
        RPC_S_OK},
-      {[&] { return RpcServerRegisterIf(iface, nullptr, nullptr); }, RPC_S_UNKNOWN_MGR_TYPE},
+      {[&] { return RpcServerRegisterIf(&no_managers, nullptr, nullptr); }, RPC_S_UNKNOWN_MGR_TYPE},
       {[&] { return RpcServerRegisterIf(iface, nullptr, &epv); }, RPC_S_OK},
       {[&] { return RpcServerInqBindings(&v); }, RPC_S_OK},
       {[&] { return RpcEpRegisterA(iface, v, nullptr, "qor"); }, EPT_S_CANT_PERFORM_OP},
