@@ -65,6 +65,9 @@ class rpc_exception : public std::exception {
 
 RPC_STATUS RpcServerUseProtseqA(const char* Protseq, unsigned int MaxCalls,
                                 void* SecurityDescriptor);
+// A fixed endpoint: `Endpoint` is the TCP port in decimal (1 to 65535).
+RPC_STATUS RpcServerUseProtseqEpA(const char* Protseq, unsigned int MaxCalls, const char* Endpoint,
+                                  void* SecurityDescriptor);
 RPC_STATUS RpcServerUseAllProtseqs(unsigned int MaxCalls, void* SecurityDescriptor);
 // MgrEpv null: the interface's own managers (IfSpec->default_epv).
 RPC_STATUS RpcServerRegisterIf(RPC_IF_HANDLE IfSpec, const rpc_uuid* MgrTypeUuid,
