@@ -1,7 +1,10 @@
 #include "federation/qor_c.h"
 
 #include "federation/qor_ndr.h"
+#include "federation/qor_s.h"
+#include "platform/rpc/assoc.h"
 #include "platform/rpc/ndr.h"
+#include "platform/rpc/rpc.h"
 
 namespace {
 
@@ -162,4 +165,106 @@ uint32_t qor_c_marshal_hello_request(const char* domain, std::vector<uint8_t>* o
 
 uint32_t qor_c_unmarshal_hello_reply(const uint8_t* in, size_t in_len, char** host, int* result) {
   return qor_c_unmarshal_getdomain_reply(in, in_len, host, result);
+}
+
+// ---- Client stubs ----
+
+namespace {
+
+// Sends a marshalled request on the binding and leaves the reply stub in
+// *reply; raises the status of a failure. `marshalled` is the request half's
+// result: a request that could not be built is not sent.
+void call(rpc_binding* ha, uint32_t opnum, uint32_t marshalled, const std::vector<uint8_t>& request,
+          std::vector<uint8_t>* reply) {
+  if (marshalled != 0) throw rpc_exception(rpc_nca_to_status(marshalled));
+  RPC_STATUS st = rpc_binding_call(ha, &NS__sv_ns_qor_if_v1_1_s_ifspec,
+                                   static_cast<uint16_t>(opnum), request, reply);
+  if (st != RPC_S_OK) throw rpc_exception(st);
+}
+
+// Raises the status of a reply that did not unmarshal (the reply half has
+// emptied the out parameters).
+void check_reply(uint32_t unmarshalled) {
+  if (unmarshalled != 0) throw rpc_exception(rpc_nca_to_status(unmarshalled));
+}
+
+}  // namespace
+
+int NS__cl_qor_getdomain(rpc_binding* ha, char** domain) {
+  *domain = nullptr;
+  std::vector<uint8_t> req, rep;
+  call(ha, QOR_OP_GETDOMAIN, qor_c_marshal_getdomain_request(&req), req, &rep);
+  int result = 0;
+  check_reply(qor_c_unmarshal_getdomain_reply(rep.data(), rep.size(), domain, &result));
+  return result;
+}
+
+int NS__cl_qor_deleteobj(rpc_binding* ha, const qorobjid* obj) {
+  std::vector<uint8_t> req, rep;
+  call(ha, QOR_OP_DELETEOBJ, qor_c_marshal_deleteobj_request(obj, &req), req, &rep);
+  int result = 0;
+  check_reply(qor_c_unmarshal_deleteobj_reply(rep.data(), rep.size(), &result));
+  return result;
+}
+
+int NS__cl_qor_createobj(rpc_binding* ha, const qorobjid* obj, const qorobjid* assoc, int32_t force,
+                         const qor_serverinfo* svinfo, const qorobjects* members,
+                         int32_t* created) {
+  *created = 0;
+  std::vector<uint8_t> req, rep;
+  call(ha, QOR_OP_CREATEOBJ,
+       qor_c_marshal_createobj_request(obj, assoc, force, svinfo, members, &req), req, &rep);
+  int result = 0;
+  check_reply(qor_c_unmarshal_createobj_reply(rep.data(), rep.size(), created, &result));
+  return result;
+}
+
+int NS__cl_qor_getobj(rpc_binding* ha, const qorobjid* obj, qorobjid* server, rpcbinding* binding,
+                      int32_t* supportauth, int* nsclass) {
+  *server = {};
+  *binding = {};
+  *supportauth = 0;
+  *nsclass = 0;
+  std::vector<uint8_t> req, rep;
+  call(ha, QOR_OP_GETOBJ, qor_c_marshal_getobj_request(obj, &req), req, &rep);
+  int result = 0;
+  check_reply(qor_c_unmarshal_getobj_reply(rep.data(), rep.size(), server, binding, supportauth,
+                                           nsclass, &result));
+  return result;
+}
+
+int NS__cl_qor_listobj(rpc_binding* ha, const qorobjid* obj, qorobjects* objects) {
+  *objects = {};
+  std::vector<uint8_t> req, rep;
+  call(ha, QOR_OP_LISTOBJ, qor_c_marshal_listobj_request(obj, &req), req, &rep);
+  int result = 0;
+  check_reply(qor_c_unmarshal_listobj_reply(rep.data(), rep.size(), objects, &result));
+  return result;
+}
+
+int NS__cl_qor_gethost(rpc_binding* ha, const qorobjid* obj, char** host) {
+  *host = nullptr;
+  std::vector<uint8_t> req, rep;
+  call(ha, QOR_OP_GETHOST, qor_c_marshal_gethost_request(obj, &req), req, &rep);
+  int result = 0;
+  check_reply(qor_c_unmarshal_gethost_reply(rep.data(), rep.size(), host, &result));
+  return result;
+}
+
+int NS__cl_qor_listdomain(rpc_binding* ha, const char* domain, domainlist* list) {
+  *list = {};
+  std::vector<uint8_t> req, rep;
+  call(ha, QOR_OP_LISTDOMAIN, qor_c_marshal_listdomain_request(domain, &req), req, &rep);
+  int result = 0;
+  check_reply(qor_c_unmarshal_listdomain_reply(rep.data(), rep.size(), list, &result));
+  return result;
+}
+
+int NS__cl_qor_hello(rpc_binding* ha, const char* domain, char** host) {
+  *host = nullptr;
+  std::vector<uint8_t> req, rep;
+  call(ha, QOR_OP_HELLO, qor_c_marshal_hello_request(domain, &req), req, &rep);
+  int result = 0;
+  check_reply(qor_c_unmarshal_hello_reply(rep.data(), rep.size(), host, &result));
+  return result;
 }

@@ -51,17 +51,23 @@ RPC_STATUS RpcBindingFromStringBindingA(const char* StringBinding, RPC_BINDING_H
   if (Binding == nullptr) return RPC_S_INVALID_ARG;
   *Binding = nullptr;
   char *uuid, *protseq, *addr, *endpoint, *options;
-  RPC_STATUS st = RpcStringBindingParseA(StringBinding, &uuid, &protseq, &addr, &endpoint, &options);
+  RPC_STATUS st =
+      RpcStringBindingParseA(StringBinding, &uuid, &protseq, &addr, &endpoint, &options);
   if (st != RPC_S_OK) return st;
   return make_binding(uuid, protseq, addr, endpoint, options, Binding);
 }
 
-RPC_STATUS RpcBindingCopy(RPC_BINDING_HANDLE SourceBinding, RPC_BINDING_HANDLE* DestinationBinding) {
+RPC_STATUS RpcBindingCopy(RPC_BINDING_HANDLE SourceBinding,
+                          RPC_BINDING_HANDLE* DestinationBinding) {
   if (DestinationBinding == nullptr) return RPC_S_INVALID_ARG;
   *DestinationBinding = nullptr;
   if (SourceBinding == nullptr) return RPC_S_INVALID_BINDING;
   // The copy shares no connection with the source; it opens its own.
   std::lock_guard<std::mutex> hold(SourceBinding->mu);
+  bool limits_read = SourceBinding->limits_read;
+  uint32_t connect_timeout_s = SourceBinding->connect_timeout_s;
+  uint32_t call_timeout_s = SourceBinding->call_timeout_s;
+  uint16_t epmapper_port = SourceBinding->epmapper_port;
   char* uuid = qor_strdup(SourceBinding->object_uuid);
   char* protseq = qor_strdup(SourceBinding->protseq);
   char* addr = qor_strdup(SourceBinding->netaddr);
@@ -76,13 +82,20 @@ RPC_STATUS RpcBindingCopy(RPC_BINDING_HANDLE SourceBinding, RPC_BINDING_HANDLE* 
     qor_free(options);
     return RPC_S_OUT_OF_MEMORY;
   }
-  return make_binding(uuid, protseq, addr, endpoint, options, DestinationBinding);
+  RPC_STATUS st = make_binding(uuid, protseq, addr, endpoint, options, DestinationBinding);
+  if (st != RPC_S_OK) return st;
+  rpc_binding* copy = *DestinationBinding;
+  copy->limits_read = limits_read;
+  copy->connect_timeout_s = connect_timeout_s;
+  copy->call_timeout_s = call_timeout_s;
+  copy->epmapper_port = epmapper_port;
+  return RPC_S_OK;
 }
 
 RPC_STATUS RpcBindingFree(RPC_BINDING_HANDLE* Binding) {
   if (Binding == nullptr || *Binding == nullptr) return RPC_S_INVALID_BINDING;
   rpc_binding* b = *Binding;
-  for (rpc_conn* c : b->idle) rpc_conn_close(c);
+  for (size_t i = 0; i < b->n_idle; ++i) rpc_conn_close(b->idle[i]);
   free_parts(b);
   b->~rpc_binding();
   qor_free(b);
@@ -97,9 +110,11 @@ RPC_STATUS RpcBindingReset(RPC_BINDING_HANDLE Binding) {
   std::lock_guard<std::mutex> hold(Binding->mu);
   qor_free(Binding->endpoint);
   Binding->endpoint = empty;
-  // Connections to the old endpoint are not reused.
-  for (rpc_conn* c : Binding->idle) rpc_conn_close(c);
-  Binding->idle.clear();
+  // Connections to the old endpoint are not reused, nor kept when calls in
+  // progress give them back.
+  for (size_t i = 0; i < Binding->n_idle; ++i) rpc_conn_close(Binding->idle[i]);
+  Binding->n_idle = 0;
+  ++Binding->generation;
   return RPC_S_OK;
 }
 

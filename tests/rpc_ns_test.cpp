@@ -1,0 +1,136 @@
+// The name-service folder through the Win32 calls: entry names, merging
+// exports, unexports, imports and their statuses, and processes sharing the
+// folder at once (tests/tools/rpc_ns_churn).
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <set>
+
+#include "federation/qor_s.h"
+#include "platform/rpc/rpc.h"
+#include "settings_file_helper.h"
+
+namespace {
+
+const rpc_server_interface* const kIf = &NS__sv_ns_qor_if_v1_1_s_ifspec;
+
+using Strings = std::vector<std::string>;
+
+// An import's bindings as text, or {"status N"} when its beginning or a next
+// answered N (other than 1806 at the end).
+Strings Import(const char* entry, const rpc_server_interface* iface = kIf) {
+  Strings out;
+  RPC_NS_HANDLE imp = nullptr;
+  RPC_STATUS st = RpcNsBindingImportBeginA(RPC_C_NS_SYNTAX_DCE, entry, iface, nullptr, &imp);
+  RPC_BINDING_HANDLE h;
+  while (st == RPC_S_OK && (st = RpcNsBindingImportNext(imp, &h)) == RPC_S_OK) {
+    char* text;
+    RpcBindingToStringBindingA(h, &text);
+    out.push_back(text);
+    RpcStringFreeA(&text);
+    RpcBindingFree(&h);
+  }
+  if (imp != nullptr) {
+    EXPECT_EQ(RpcNsBindingImportNext(imp, &h), RPC_S_NO_MORE_BINDINGS);  // and stays at the end
+  }
+  RpcNsBindingImportDone(&imp);
+  return st == RPC_S_NO_MORE_BINDINGS ? out : Strings{"status " + std::to_string(st)};
+}
+
+RPC_STATUS Export(const char* entry, std::vector<const char*> bindings) {
+  std::vector<RPC_BINDING_HANDLE> handles(bindings.size());
+  for (size_t i = 0; i < bindings.size(); ++i) {
+    EXPECT_EQ(RpcBindingFromStringBindingA(bindings[i], &handles[i]), RPC_S_OK);
+  }
+  RPC_BINDING_VECTOR vec = {handles.size(), handles.data()};
+  RPC_STATUS st = RpcNsBindingExportA(RPC_C_NS_SYNTAX_DCE, entry, kIf, &vec, nullptr);
+  for (RPC_BINDING_HANDLE& h : handles) RpcBindingFree(&h);
+  return st;
+}
+
+// Starts tests/tools/rpc_ns_churn.
+pid_t Churn(const char* entry, const char* first, const char* count, const char* rounds) {
+  std::string prog = std::string(QOR_TEST_TOOLS_DIR) + "/rpc_ns_churn";
+  pid_t pid = fork();
+  if (pid == 0) {
+    execl(prog.c_str(), prog.c_str(), entry, first, count, rounds, static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  return pid;
+}
+
+TEST(RpcNs, ExportMergesImportSnapshotsUnexportRemoves) {
+  ScopedSettingsFile settings;
+  settings.Write("LanGroup = sz:Sales\nRpcNsDirectory = sz:" + settings.dir() + "/ns/rpc\n");
+  const Strings unavailable = {"status 1762"}, none = {};
+  EXPECT_EQ(Import("/.:/Varnelith/qor"), unavailable);  // no folder yet
+
+  EXPECT_EQ(Export("/.:/Varnelith/qor", {"ncacn_ip_tcp:10.1.1.1", "ncacn_ip_tcp:10.1.1.2"}), 0);
+  EXPECT_EQ(Export("/.../sales/Varnelith/qor", {"ncacn_ip_tcp:10.1.1.2", "ncacn_ip_tcp:pdc"}), 0);
+  const Strings all = {"ncacn_ip_tcp:10.1.1.1", "ncacn_ip_tcp:10.1.1.2", "ncacn_ip_tcp:pdc"};
+  EXPECT_EQ(Import("/.../SALES/Varnelith/qor"), all);
+  // Another cell, another name, and a newer minor version than exported hold nothing;
+  // an older one is served by the newer interface.
+  EXPECT_EQ(Import("/.../ENG/Varnelith/qor"), none);
+  EXPECT_EQ(Import("/.../SALES/varnelith/qor"), none);
+  rpc_server_interface v12 = *kIf, v10 = *kIf;
+  v12.syntax.minor = 2;
+  v10.syntax.minor = 0;
+  EXPECT_EQ(Import("/.:/Varnelith/qor", &v12), none);
+  EXPECT_EQ(Import("/.:/Varnelith/qor", &v10), all);
+
+  RPC_NS_HANDLE imp = nullptr;
+  for (const char* bad : {"Varnelith/qor", "/.../SALES", "/...//x", "/.:/", ""}) {
+    EXPECT_EQ(RpcNsBindingImportBeginA(3, bad, kIf, nullptr, &imp), RPC_S_INVALID_NAME_SYNTAX);
+  }
+  EXPECT_EQ(RpcNsBindingImportBeginA(4, "/.:/Varnelith/qor", kIf, nullptr, &imp),
+            RPC_S_UNSUPPORTED_NAME_SYNTAX);
+
+  EXPECT_EQ(RpcNsBindingUnexportA(0, "/.../SALES/Varnelith/qor", kIf, nullptr), RPC_S_OK);
+  EXPECT_EQ(Import("/.:/Varnelith/qor"), none);
+  EXPECT_EQ(RpcNsBindingUnexportA(3, "/.:/Varnelith/qor", kIf, nullptr), RPC_S_INTERFACE_NOT_FOUND);
+
+  // A folder that cannot be made or read: the name service is unavailable.
+  settings.WriteFile("plain", "");
+  settings.Write("RpcNsDirectory = sz:" + settings.dir() + "/plain/ns\n");
+  EXPECT_EQ(Export("/.:/Varnelith/qor", {"ncacn_ip_tcp:10.1.1.1"}), RPC_S_NAME_SERVICE_UNAVAILABLE);
+  EXPECT_EQ(Import("/.:/Varnelith/qor"), unavailable);
+}
+
+TEST(RpcNs, ProcessesSharingTheFolder) {
+  ScopedSettingsFile settings;
+  settings.Write("RpcNsDirectory = sz:" + settings.dir() + "/ns\n");
+  const char* entry = "/.../SALES/Varnelith/qor";
+
+  // Two processes adding one binding at a time to one entry lose none.
+  int status;
+  for (pid_t pid : {Churn(entry, "0", "60", "0"), Churn(entry, "60", "60", "0")}) {
+    waitpid(pid, &status, 0);
+    EXPECT_EQ(status, 0);
+  }
+  Strings got = Import(entry);
+  EXPECT_EQ(got.size(), 120u);
+  EXPECT_EQ(std::set<std::string>(got.begin(), got.end()).size(), 120u);
+
+  // While another process exports and unexports 1000 bindings at a time, every
+  // import sees all of them or none, even when it is slow to take them.
+  ASSERT_EQ(RpcNsBindingUnexportA(3, entry, kIf, nullptr), RPC_S_OK);
+  pid_t flip = Churn(entry, "0", "1000", "40");
+  std::set<size_t> seen;
+  while (waitpid(flip, &status, WNOHANG) == 0) {
+    RPC_NS_HANDLE imp = nullptr;
+    ASSERT_EQ(RpcNsBindingImportBeginA(3, entry, kIf, nullptr, &imp), RPC_S_OK);
+    size_t n = 0;
+    for (RPC_BINDING_HANDLE h; RpcNsBindingImportNext(imp, &h) == RPC_S_OK; ++n) {
+      RpcBindingFree(&h);
+      if (n % 8 == 0) usleep(100);
+    }
+    RpcNsBindingImportDone(&imp);
+    seen.insert(n);
+  }
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(seen, (std::set<size_t>{0, 1000}));
+}
+
+}  // namespace
