@@ -30,10 +30,6 @@ std::mutex* NS__nslock = nullptr;
 
 namespace {
 
-// The platform's answers that the service host leaves in the last error.
-constexpr uint32_t ERROR_INVALID_HANDLE = 6;
-constexpr uint32_t ERROR_NOT_ENOUGH_MEMORY = 8;
-
 // Start-up and stop wait hint; the reporter re-reports at half of it.
 constexpr uint32_t QOR_WAIT_HINT_MS = 90000;
 // How long svcmain waits for the reporter after a successful and a failed start.
