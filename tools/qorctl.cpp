@@ -7,9 +7,11 @@
 // 2 a bad command line; 3 the call did not complete (an RPC status).
 #include <cerrno>
 #include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "federation/qor_c.h"
@@ -97,8 +99,20 @@ constexpr unsigned OPT_GLOBAL = 1;  // every command
 constexpr unsigned OPT_OBJECT = 2;  // commands naming an object: create, delete, get, list, host
 constexpr unsigned OPT_CREATE = 4;  // create only
 
-enum option_id { O_SERVER, O_SRVBIND, O_JSON, O_HELP, O_DOMAIN, O_FORCE, O_HOST, O_BINDING,
-                 O_AUTH, O_ASSOC, O_MEMBER, O_COUNT };
+enum option_id {
+  O_SERVER,
+  O_SRVBIND,
+  O_JSON,
+  O_HELP,
+  O_DOMAIN,
+  O_FORCE,
+  O_HOST,
+  O_BINDING,
+  O_AUTH,
+  O_ASSOC,
+  O_MEMBER,
+  O_COUNT
+};
 
 struct option_def {
   option_id id;
@@ -154,13 +168,17 @@ struct request {
   qor_serverinfo svinfo;
   qorobjects members;
   const char* domain_arg;  // domains, hello: the domain named, or null
+  std::string what;        // the command and its arguments, for messages
 };
 
-// Prints the usage line of a bad command line and answers EXIT_USAGE.
-int usage_error(const char* fmt, const char* a, const char* b = "") {
-  std::fprintf(stderr, "qorctl: ");
-  std::fprintf(stderr, fmt, a, b);
-  std::fprintf(stderr, " (qorctl --help)\n");
+// Prints the one line about a bad command line and answers EXIT_USAGE.
+__attribute__((format(printf, 1, 2))) int usage_error(const char* fmt, ...) {
+  std::va_list ap;
+  va_start(ap, fmt);
+  std::fputs("qorctl: ", stderr);
+  std::vfprintf(stderr, fmt, ap);
+  std::fputs(" (qorctl --help)\n", stderr);
+  va_end(ap);
   return EXIT_USAGE;
 }
 
@@ -219,9 +237,10 @@ int parse_cmdline(int argc, char** argv, cmdline* cl) {
 
 int parse_class(const char* text, int* nsclass) {
   if (NS__StrToClass(text, nsclass) == NS_S_OK) return EXIT_OK;
-  return usage_error("'%s' is not a class name (lp, pp, any-prn, spooler, superv, any-svr, "
-                     "queue, ntfy, group, backup, none)",
-                     text);
+  return usage_error(
+      "'%s' is not a class name (lp, pp, any-prn, spooler, superv, any-svr, "
+      "queue, ntfy, group, backup, none)",
+      text);
 }
 
 // CLASS:NAME[@DOMAIN]; the last '@' starts the domain. The strings are cut
@@ -252,8 +271,8 @@ int parse_auth(const char* text, int32_t* auth) {
 // The options of create that only some kinds of class read; the others would
 // be dropped by the service without a word, so they are refused here.
 int check_create_kind(int nsclass, const cmdline& cl) {
-  bool server = nsclass == NS_CLASS_SPOOLER || nsclass == NS_CLASS_SUPERV ||
-                nsclass == NS_CLASS_NTFY;
+  bool server =
+      nsclass == NS_CLASS_SPOOLER || nsclass == NS_CLASS_SUPERV || nsclass == NS_CLASS_NTFY;
   bool assoc = nsclass == NS_CLASS_LP || nsclass == NS_CLASS_PP || nsclass == NS_CLASS_QUEUE;
   bool group = nsclass == NS_CLASS_GROUP || nsclass == NS_CLASS_BACKUP;
   if (!server && !assoc && !group) return EXIT_OK;  // the service answers 5
@@ -328,8 +347,9 @@ void json_open(FILE* out, const request& rq, const char* source, long status) {
   const char* text = std::strcmp(source, "qor") == 0
                          ? lookup_text(QOR_STATUS_TEXTS, status, "unknown status")
                          : lookup_text(RPC_STATUS_TEXTS, status, "RPC error");
-  std::fprintf(out, "{\"command\":\"%s\",\"source\":\"%s\",\"status\":%ld,\"meaning\":",
-               rq.cmd->name, source, status);
+  std::fprintf(out,
+               "{\"command\":\"%s\",\"source\":\"%s\",\"status\":%ld,\"meaning\":", rq.cmd->name,
+               source, status);
   json_string(out, text);
 }
 
@@ -340,7 +360,7 @@ int report_status(FILE* out, const request& rq, int status) {
   if (rq.json) {
     json_open(out, rq, "qor", status);
   } else if (status != NS_S_OK) {
-    std::fprintf(stderr, "qorctl: %s: status %d: %s\n", rq.cmd->name, status,
+    std::fprintf(stderr, "qorctl: %s: status %d: %s\n", rq.what.c_str(), status,
                  lookup_text(QOR_STATUS_TEXTS, status, "unknown status"));
   }
   return status == NS_S_OK ? EXIT_OK : EXIT_STATUS;
@@ -352,7 +372,7 @@ int report_rpc(FILE* out, const request& rq, long status) {
     json_open(out, rq, "rpc", status);
     std::fputs("}\n", out);
   } else {
-    std::fprintf(stderr, "qorctl: %s: RPC status %ld: %s\n", rq.cmd->name, status, text);
+    std::fprintf(stderr, "qorctl: %s: RPC status %ld: %s\n", rq.what.c_str(), status, text);
   }
   return EXIT_RPC;
 }
@@ -368,8 +388,8 @@ void json_close(FILE* out, const request& rq) {
 
 int run_create(RPC_BINDING_HANDLE ha, const request& rq, FILE* out) {
   int32_t created = 0;
-  int status = NS__cl_qor_createobj(ha, &rq.obj, &rq.assoc, rq.force, &rq.svinfo, &rq.members,
-                                    &created);
+  int status =
+      NS__cl_qor_createobj(ha, &rq.obj, &rq.assoc, rq.force, &rq.svinfo, &rq.members, &created);
   int rc = report_status(out, rq, status);
   if (rq.json) std::fprintf(out, ",\"created\":%d", created);
   json_close(out, rq);
@@ -571,8 +591,7 @@ int build_request(cmdline* cl, const command* cmd, request* rq,
                   std::vector<qorobjid>* member_storage) {
   size_t nargs = cl->args.size() - 1;
   if (nargs < static_cast<size_t>(cmd->min_args) || nargs > static_cast<size_t>(cmd->max_args)) {
-    return usage_error("%s: wrong number of arguments; usage: qorctl %s", cmd->name,
-                       cmd->synopsis);
+    return usage_error("%s: wrong number of arguments; usage: qorctl %s", cmd->name, cmd->synopsis);
   }
   for (const option_def& o : OPTIONS) {
     if (cl->given[o.id] && o.scope != OPT_GLOBAL && (cmd->scope & o.scope) == 0) {
@@ -586,6 +605,8 @@ int build_request(cmdline* cl, const command* cmd, request* rq,
   rq->svinfo = {{0, nullptr}, nullptr, 0};
   rq->members = {0, nullptr};
   rq->force = cl->given[O_FORCE] ? 1 : 0;
+  rq->what = cmd->name;
+  for (size_t i = 1; i < cl->args.size(); ++i) rq->what.append(" ").append(cl->args[i]);
   rq->domain_arg = nargs >= 1 && (cmd->scope & OPT_OBJECT) == 0 ? cl->args[1] : nullptr;
   if ((cmd->scope & OPT_OBJECT) == 0) return EXIT_OK;
 
@@ -624,23 +645,23 @@ int build_request(cmdline* cl, const command* cmd, request* rq,
 int open_binding(const cmdline& cl, RPC_BINDING_HANDLE* ha) {
   char* text = nullptr;
   RPC_STATUS st;
-  const char* what;
+  std::string what;
   if (cl.given[O_SRVBIND]) {
-    what = cl.value[O_SRVBIND];
-    st = RpcBindingFromStringBindingA(what, ha);
+    what = std::string("-b ") + cl.value[O_SRVBIND];
+    st = RpcBindingFromStringBindingA(cl.value[O_SRVBIND], ha);
   } else {
     char* listen = cl.given[O_SERVER] ? nullptr : NS__GetRegStr("RpcListenAddress", nullptr);
-    const char* host = cl.given[O_SERVER] ? cl.value[O_SERVER]
+    const char* host = cl.given[O_SERVER]  ? cl.value[O_SERVER]
                        : listen != nullptr ? listen
                                            : "127.0.0.1";
     st = RpcStringBindingComposeA(nullptr, "ncacn_ip_tcp", host, nullptr, nullptr, &text);
     if (st == RPC_S_OK) st = RpcBindingFromStringBindingA(text, ha);
-    what = cl.given[O_SERVER] ? cl.value[O_SERVER] : "the local host";
+    what = cl.given[O_SERVER] ? std::string("-s ") + cl.value[O_SERVER] : "the local host";
     std::free(listen);
   }
   std::free(text);
   if (st == RPC_S_OK) return EXIT_OK;
-  std::fprintf(stderr, "qorctl: %s: RPC status %ld: %s (qorctl --help)\n", what, st,
+  std::fprintf(stderr, "qorctl: %s: RPC status %ld: %s (qorctl --help)\n", what.c_str(), st,
                lookup_text(RPC_STATUS_TEXTS, st, "RPC error"));
   return EXIT_USAGE;
 }
@@ -660,13 +681,13 @@ int main(int argc, char** argv) {
     cmd = find_command(cl.args[1]);  // help COMMAND
     if (cmd == nullptr) return usage_error("unknown command '%s'", cl.args[1]);
   }
-  if (cl.args.empty() && !cl.given[O_HELP]) return usage_error("no command%s", "");
+  if (cl.args.empty() && !cl.given[O_HELP]) return usage_error("no command");
   if (cl.given[O_HELP] || std::strcmp(cl.args[0], "help") == 0) {
     print_help(cmd);
     return EXIT_OK;
   }
   if (cl.given[O_SERVER] && cl.given[O_SRVBIND]) {
-    return usage_error("-s and -b both name the service; give one%s", "");
+    return usage_error("-s and -b both name the service; give one");
   }
 
   request rq;
