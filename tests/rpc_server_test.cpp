@@ -1,6 +1,7 @@
 // The RPC server's calls in the order a service makes them, with the statuses
 // they answer on the way.
 #include <gtest/gtest.h>
+#include <cstring>
 
 #include <functional>
 
@@ -71,15 +72,16 @@ TEST(RpcServer, CallsAnswerTheirStatusesInAServicesOrder) {
   rpc_server_reset();
   close(taken);
 
-  // Without an address the server is reached on every local one.
+  // Without an address the server is reached on every local one; a loopback
+  // address only when the machine has no other.
   set("");
   ASSERT_EQ(RpcServerUseAllProtseqs(10, nullptr), RPC_S_OK);
   ASSERT_EQ(RpcServerInqBindings(&v), RPC_S_OK);
-  bool loopback = false;
+  ASSERT_GE(v->Count, 1u);
   for (unsigned long i = 0; i < v->Count; ++i) {
-    loopback = loopback || std::string(v->BindingH[i]->netaddr) == "127.0.0.1";
+    bool lo = std::strncmp(v->BindingH[i]->netaddr, "127.", 4) == 0;
+    EXPECT_TRUE(!lo || v->Count == 1) << v->BindingH[i]->netaddr;
   }
-  EXPECT_TRUE(loopback);
   RpcBindingVectorFree(&v);
   rpc_server_reset();
 }

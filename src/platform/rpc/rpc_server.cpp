@@ -151,9 +151,12 @@ RPC_STATUS use_protseq(const char* protseq, uint16_t port) {
   return RPC_S_OK;
 }
 
-// The IPv4 addresses the server is reached on, in network order.
+// The IPv4 addresses the server is reached on, in network order. Loopback
+// addresses are left out when the machine has another: these bindings are
+// exported to a name service that other machines read, and a loopback address
+// there would lead them to themselves.
 std::vector<uint32_t> listening_addresses(uint32_t addr) {
-  std::vector<uint32_t> out;
+  std::vector<uint32_t> out, loopback;
   if (addr != 0) {
     out.push_back(addr);
     return out;
@@ -165,12 +168,13 @@ std::vector<uint32_t> listening_addresses(uint32_t addr) {
       continue;
     }
     uint32_t a = reinterpret_cast<const struct sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr;
+    std::vector<uint32_t>& to = (ntohl(a) >> 24) == 127 ? loopback : out;
     bool seen = false;
-    for (uint32_t b : out) seen = seen || a == b;
-    if (!seen) out.push_back(a);
+    for (uint32_t b : to) seen = seen || a == b;
+    if (!seen) to.push_back(a);
   }
   freeifaddrs(list);
-  return out;
+  return out.empty() ? loopback : out;
 }
 
 // The ports of a binding vector's ncacn_ip_tcp bindings.
