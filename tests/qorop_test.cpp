@@ -10,6 +10,7 @@
 #include "alloc_fail.h"
 #include "federation/qor_c.h"
 #include "federation_testutil.h"
+#include "service/qormain.h"
 
 using namespace fedtest;
 
@@ -19,9 +20,11 @@ namespace {
 class Managers : public FederationTest {
  protected:
   std::string hosts;
+  std::mutex nslock;
 
   void SetUp() override {
     FederationTest::SetUp();
+    NS__nslock = &nslock;
     char name[256] = {};
     ASSERT_EQ(gethostname(name, sizeof name - 1), 0);
     hosts = std::string("10.7.0.1 ") + name + "\n10.7.0.2 " + name + "\n";
@@ -32,6 +35,7 @@ class Managers : public FederationTest {
   void TearDown() override {
     NS__TermNameObj();
     FederationTest::TearDown();
+    NS__nslock = nullptr;
   }
 };
 
@@ -96,6 +100,10 @@ int call(uint32_t op, const qorobjid* obj, const char* domain, std::string* out)
 }
 
 TEST_F(Managers, OwnDomainIsServedHereAndAnyOtherIsForwarded) {
+  // No name service to forward through (18), asked again every time; "" names no entry (19).
+  configure("", hosts,
+            "RpcNsDirectory = sz:" + settings.dir() + "/none\nPdcCachePeriod = dword:0\n");
+  ASSERT_EQ(start(""), NS_S_OK);
   // In this order, each operation served locally leaves its trace for the next.
   const uint32_t ops[] = {QOR_OP_CREATEOBJ, QOR_OP_GETOBJ,     QOR_OP_LISTOBJ, QOR_OP_GETHOST,
                           QOR_OP_DELETEOBJ, QOR_OP_LISTDOMAIN, QOR_OP_HELLO};
@@ -104,7 +112,7 @@ TEST_F(Managers, OwnDomainIsServedHereAndAnyOtherIsForwarded) {
     const char* domain;
     int status;  // -1: served here
   } rows[] = {{nullptr, -1},           {"home", -1},
-              {"OTHER", NS_S_FORWARD}, {"", NS_S_FORWARD},
+              {"OTHER", NS_S_FORWARD}, {"", NS_S_SYSFAIL},
               {"HOMEX", NS_S_FORWARD}, {"\xff", NS_S_SYSFAIL}};
   for (const auto& row : rows) {
     for (size_t i = 0; i < std::size(ops); ++i) {
