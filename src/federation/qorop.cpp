@@ -594,11 +594,22 @@ int NS__sv_qor_hello(void*, const char* domain, char** host) {
     default:
       return NS_S_SYSFAIL;
   }
-  char hname[kHostNameSize];
-  if (gethostname(hname, sizeof hname) != 0) return NS_S_SYSFAIL;
-  hname[sizeof hname - 1] = '\0';
+  // The machine's name as the domain directory knows it ("ComputerName"),
+  // which a service with an address of its own resolves to that address;
+  // else the host name.
   qor_hostent* he = nullptr;
-  int rc = qor_host_by_name(hname, &he);
+  int rc = WSAHOST_NOT_FOUND;
+  LPBYTE info = nullptr;
+  if (NetWkstaGetInfo(nullptr, 101, &info) == NERR_Success) {
+    rc = qor_host_by_name(reinterpret_cast<WKSTA_INFO_101*>(info)->wki101_computername, &he);
+    NetApiBufferFree(info);
+  }
+  if (rc != QOR_HOST_OK && rc != WSA_NOT_ENOUGH_MEMORY) {
+    char hname[kHostNameSize];
+    if (gethostname(hname, sizeof hname) != 0) return NS_S_SYSFAIL;
+    hname[sizeof hname - 1] = '\0';
+    rc = qor_host_by_name(hname, &he);
+  }
   if (rc == WSA_NOT_ENOUGH_MEMORY) return NS_S_NOMEM;
   if (rc != QOR_HOST_OK) return NS_S_SYSFAIL;
   char text[16];

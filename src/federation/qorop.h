@@ -67,7 +67,8 @@ int NS__sv_qor_gethost(void* ha, const qorobjid* obj, char** host);
 // collects again); 13 the PDC cache not built.
 int NS__sv_qor_listdomain(void* ha, const char* domain, domainlist* list);
 // The dotted IPv4 address (the first one) of the machine the domain's name
-// service runs on.
+// service runs on: for the own domain, that of "ComputerName" (the machine's
+// name in the domain directory), else of the host name.
 int NS__sv_qor_hello(void* ha, const char* domain, char** host);
 
 // The managers as the interface's entry-point vector: the default_epv of
