@@ -246,7 +246,7 @@ int parse_class(const char* text, int* nsclass) {
 
 // CLASS:NAME[@DOMAIN]; the last '@' starts the domain. The strings are cut
 // out of `text`, which stays owned by the command line.
-int parse_objspec(const char* opt, char* text, qorobjid* obj) {
+int parse_object_arg(const char* opt, char* text, qorobjid* obj) {
   char* colon = std::strchr(text, ':');
   if (colon == nullptr) return usage_error("--%s %s: expected CLASS:NAME[@DOMAIN]", opt, text);
   *colon = '\0';
@@ -630,12 +630,12 @@ int build_request(cmdline* cl, const command* cmd, request* rq,
     rq->svinfo.binding.len = static_cast<int32_t>(cl->bindings.size());
     rq->svinfo.binding.val = const_cast<char**>(cl->bindings.data());
     if (cl->given[O_ASSOC] &&
-        (rc = parse_objspec("assoc", const_cast<char*>(cl->value[O_ASSOC]), &rq->assoc))) {
+        (rc = parse_object_arg("assoc", const_cast<char*>(cl->value[O_ASSOC]), &rq->assoc))) {
       return rc;
     }
     member_storage->resize(cl->members.size());
     for (size_t i = 0; i < cl->members.size(); ++i) {
-      rc = parse_objspec("member", const_cast<char*>(cl->members[i]), &(*member_storage)[i]);
+      rc = parse_object_arg("member", const_cast<char*>(cl->members[i]), &(*member_storage)[i]);
       if (rc != EXIT_OK) return rc;
     }
     rq->members.len = static_cast<int32_t>(member_storage->size());

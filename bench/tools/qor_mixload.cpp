@@ -20,6 +20,8 @@
 // printer already associated with another spooler answers 16 (its overwrite
 // rule) and stays as it was. A lookup asks a fixed printer or one of the
 // connection's own (15 while it has none yet), and checks the server named.
+// The connection first looks its own printers up, so the registry may hold
+// an earlier run's.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -124,12 +126,31 @@ void fail(worker_result* r, const std::string& what) {
   if (r->failures++ == 0) r->first_failure = what;
 }
 
-void worker(const char* host, int t, const std::atomic<bool>* stop, worker_result* r) {
+// The shared clock of the run: the workers announce that they are ready,
+// the timed part runs from `go` to `stop`.
+struct run_clock {
+  std::atomic<int> ready{0};
+  std::atomic<bool> go{false}, stop{false};
+};
+
+void worker(const char* host, int t, run_clock* clock, worker_result* r) {
   RPC_BINDING_HANDLE ha = open_binding(host);
   std::mt19937 rng(static_cast<unsigned>(t) * 7919u + 1);
-  std::fill(std::begin(r->own), std::end(r->own), -1);
   std::string server;
-  while (!stop->load(std::memory_order_relaxed)) {
+  // What an earlier run left of the connection's own printers.
+  for (int k = 0; k < OWN_PRINTERS; ++k) {
+    r->own[k] = -1;
+    try {
+      if (get_printer(ha, own_name(t, k), &server) == NS_S_OK && server.size() > 1) {
+        r->own[k] = std::atoi(server.c_str() + 1);
+      }
+    } catch (const rpc_exception& e) {
+      fail(r, "get: RPC status " + std::to_string(e.status()));
+    }
+  }
+  ++clock->ready;
+  while (!clock->go.load()) std::this_thread::yield();
+  while (!clock->stop.load(std::memory_order_relaxed)) {
     bool registration = static_cast<int>(rng() % 100) < REGISTRATION_PERCENT;
     int k = static_cast<int>(rng() % OWN_PRINTERS);
     int j = static_cast<int>(rng() % SPOOLERS);
@@ -184,11 +205,13 @@ int run(const char* host, int conns, int seconds, const char* state_path) {
 
   std::vector<worker_result> results(static_cast<size_t>(conns));
   std::vector<std::thread> threads;
-  std::atomic<bool> stop{false};
+  run_clock clock;
+  for (int t = 0; t < conns; ++t) threads.emplace_back(worker, host, t, &clock, &results[t]);
+  while (clock.ready.load() < conns) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   auto t0 = std::chrono::steady_clock::now();
-  for (int t = 0; t < conns; ++t) threads.emplace_back(worker, host, t, &stop, &results[t]);
+  clock.go = true;
   std::this_thread::sleep_for(std::chrono::seconds(seconds));
-  stop = true;
+  clock.stop = true;
   for (std::thread& th : threads) th.join();
   double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 

@@ -15,7 +15,8 @@ bool qor_thread_start(qor_thread_func fn, void* arg, pthread_t* th) {
 }
 
 int qor_thread_wait(pthread_t th, uint32_t timeout_ms) {
-  if (timeout_ms == QOR_INFINITE) return pthread_join(th, nullptr) == 0 ? QOR_WAIT_SIGNALLED : QOR_WAIT_TIMEOUT;
+  if (timeout_ms == QOR_INFINITE)
+    return pthread_join(th, nullptr) == 0 ? QOR_WAIT_SIGNALLED : QOR_WAIT_TIMEOUT;
   timespec until;
   clock_gettime(CLOCK_REALTIME, &until);
   until.tv_sec += timeout_ms / 1000;

@@ -221,8 +221,8 @@ int check_qor_running(int* isrunning, char** cname) {
       return NS_S_SYSFAIL;
     }
     ++attempts;
-    RPC_STATUS st = RpcNsBindingImportBeginA(RPC_C_NS_SYNTAX_DCE, QOR_NS_ENTRY, qor_ifspec(),
-                                             nullptr, &ctx);
+    RPC_STATUS st =
+        RpcNsBindingImportBeginA(RPC_C_NS_SYNTAX_DCE, QOR_NS_ENTRY, qor_ifspec(), nullptr, &ctx);
     if (st == RPC_S_ENTRY_NOT_FOUND) {
       if (ctx != nullptr) RpcNsBindingImportDone(&ctx);
       return NS_S_OK;
@@ -617,7 +617,8 @@ void svcctrl(uint32_t control) {
       }
       qor_thread_close(th);
       // Keeps the service manager waiting while the stop runs elsewhere.
-      for (uint32_t checkpoint = 2; ev != nullptr && ev->wait(0) != QOR_WAIT_SIGNALLED; ++checkpoint) {
+      for (uint32_t checkpoint = 2; ev != nullptr && ev->wait(0) != QOR_WAIT_SIGNALLED;
+           ++checkpoint) {
         ss.dwCheckPoint = checkpoint;
         qor_svc_report(ssh.load(), &ss);
         ev->wait(QOR_SHUTDOWN_REPORT_MS);

@@ -34,6 +34,7 @@ class Site:
         self.root = str(root)
         self.nsdir = os.path.join(self.root, "rpcns")
         self.domains = os.path.join(self.root, "domains")
+        os.makedirs(self.nsdir)  # as the installation makes it
         with open(self.domains, "w") as f:
             f.write(domains)
         s = socket.socket()
@@ -53,6 +54,8 @@ class Site:
 
 
 class Instance:
+    started = []  # every process, so that a failed test leaves none behind
+
     def __init__(self, site, name, langroup="WG", addr=None, **settings):
         self.site, self.addr = site, addr or loopback()
         self.dir = os.path.join(site.root, name)
@@ -75,10 +78,12 @@ class Instance:
         env = dict(os.environ, QOR_CONFIG=self.conf, QOR_EVENTLOG="file:" + self.events_path,
                    LANG="C")
         env.pop("NOTIFY_SOCKET", None)
+        self.mark = len(self.events())  # where this run's events begin
         if notify is not None:
             env["NOTIFY_SOCKET"] = notify.path
         self.proc = subprocess.Popen([QOR, *args], env=env, stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.PIPE)
+                                     stderr=subprocess.DEVNULL)
+        Instance.started.append(self.proc)
         return self
 
     def events(self):
@@ -94,7 +99,7 @@ class Instance:
         """True once event 0x40000001 is reported; False when qor ended first."""
         end = time.time() + timeout
         while time.time() < end:
-            if "0x40000001" in self.ids():
+            if "0x40000001" in self.ids()[self.mark:]:
                 return True
             if self.proc.poll() is not None:
                 return False
@@ -121,8 +126,10 @@ class Instance:
 class Notify:
     """A NOTIFY_SOCKET of our own: what qor tells systemd, message by message."""
 
-    def __init__(self, root):
-        self.path = os.path.join(str(root), "notify")
+    def __init__(self, path):
+        self.path = str(path)
+        if os.path.exists(self.path):
+            os.unlink(self.path)
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.sock.bind(self.path)
         self.sock.settimeout(30)
@@ -145,6 +152,9 @@ def call(dce, req):
 
 
 def text(s):
+    """A string out of a reply: a pointer's data, without its terminating zero."""
+    if hasattr(s, "fields"):
+        s = s["Data"]
     return s.rstrip("\x00") if isinstance(s, str) else s
 
 
@@ -153,29 +163,12 @@ def getdomain(dce):
     return status, text(r["domain"])
 
 
-def create_server(dce, name, bindings, host="h1", cls=SPOOLER, domain=None):
-    req = q.qor_createobj()
-    q.objid(req.fields["obj"], cls, name, domain)
-    q.objid(req.fields["assoc"], 10, None, None)
-    q.serverinfo(req.fields["svinfo"], bindings, host, 0)
-    q.objects(req.fields["members"], None)
-    return call(dce, req)[0]
-
-
-def create_assoc(dce, cls, name, target):
+def createobj(dce, cls, name, assoc=(10, None, None), bindings=None, host=None,
+              members=None):
     req = q.qor_createobj()
     q.objid(req.fields["obj"], cls, name, None)
-    q.objid(req.fields["assoc"], *target)
-    q.serverinfo(req.fields["svinfo"], None, None, 0)
-    q.objects(req.fields["members"], None)
-    return call(dce, req)[0]
-
-
-def create_group(dce, name, members):
-    req = q.qor_createobj()
-    q.objid(req.fields["obj"], GROUP, name, None)
-    q.objid(req.fields["assoc"], 10, None, None)
-    q.serverinfo(req.fields["svinfo"], None, None, 0)
+    q.objid(req.fields["assoc"], *assoc)
+    q.serverinfo(req.fields["svinfo"], bindings, host, 0)
     q.objects(req.fields["members"], members)
     return call(dce, req)[0]
 

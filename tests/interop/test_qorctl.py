@@ -16,9 +16,11 @@ LP_P = {"command": "get", "source": "qor", "status": 0, "meaning": "success", "c
 NOT_FOUND = "status 15: no such entry\n"
 
 # (command line, exit code, stdout, stderr). Text stdout is compared whole, or up to "..." at
-# its end; a dict is the JSON object stdout must hold. {absent} is an address where no qor runs.
+# its end; a dict is the JSON object stdout must hold. {addr} is qor's address (qorctl finds it
+# in the settings file without -s), {absent} one where no qor runs.
 SESSION = [
     ("getdomain", 0, "WG\n", ""),
+    ("-s {addr} getdomain", 0, "WG\n", ""),
     ("create spooler S --host h1 --binding %s --binding %s --auth 1" % (B1, B2), 0, "", ""),
     ("create lp P --assoc spooler:S", 0, "", ""),
     ("create queue Q --assoc spooler:S@wg", 0, "", ""),
@@ -91,8 +93,9 @@ def test_command_lines(tmp_path):
     absent = loopback()
     try:
         for line, code, out, err in SESSION:
-            p = subprocess.run([QORCTL, *shlex.split(line.format(absent=absent))], env=env,
-                               capture_output=True, text=True, timeout=30)
+            args = shlex.split(line.format(addr=qor.addr, absent=absent))
+            p = subprocess.run([QORCTL, *args], env=env, capture_output=True, text=True,
+                               timeout=30)
             got = p.stdout
             if isinstance(out, dict):
                 got = json.loads(p.stdout)

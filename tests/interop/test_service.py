@@ -9,15 +9,24 @@ import time
 import pytest
 from impacket.dcerpc.v5.rpcrt import DCERPCException
 
-from qor_instance import (GROUP, LP, SPOOLER, Instance, Notify, Site, create_assoc,
-                          create_group, create_server, getdomain, getobj, listobj, loopback)
+from qor_instance import (GROUP, LP, SPOOLER, Instance, Notify, Site, createobj, getdomain,
+                          getobj, listobj, loopback)
 
 B1, B2 = "ncacn_ip_tcp:10.0.0.1[5000]", "ncacn_ip_tcp:10.0.0.2"
 
 
+@pytest.fixture(autouse=True)
+def no_qor_left():
+    yield
+    for proc in Instance.started:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+
+
 def start_service(inst, *args):
     """Starts `inst` in service mode; the message that ends its start."""
-    notify = Notify(os.path.join(inst.dir, "n%d" % time.monotonic_ns()))
+    notify = Notify(os.path.join(inst.dir, "notify"))
     inst.start(*args, notify=notify)
     return notify.until("READY=1", "STATUS=Stopped")
 
@@ -27,9 +36,9 @@ def test_registrations_survive_a_stop_and_a_restart(tmp_path):
     assert qor.wait_started()
     dce = qor.connect()
     assert getdomain(dce) == (0, "WG")
-    assert create_server(dce, "spool1", [B1, B2]) == 0
-    assert create_assoc(dce, LP, "lp1", (SPOOLER, "spool1", None)) == 0
-    assert create_group(dce, "g1", [(LP, "lp1", None), (SPOOLER, "spool1", "wg")]) == 0
+    assert createobj(dce, SPOOLER, "spool1", bindings=[B1, B2], host="h1") == 0
+    assert createobj(dce, LP, "lp1", assoc=(SPOOLER, "spool1", None)) == 0
+    assert createobj(dce, GROUP, "g1", members=[(LP, "lp1", None), (SPOOLER, "spool1", "wg")]) == 0
     # Another domain's requests are forwarded: the name service knows no ELSEWHERE.
     assert getobj(dce, LP, "lp1", "ELSEWHERE")[0] == 7
     assert qor.stop(signal.SIGTERM) == 0
@@ -50,12 +59,12 @@ def test_every_answered_create_survives_a_kill(tmp_path):
     qor = Instance(Site(tmp_path), "m1").start("-c")
     assert qor.wait_started()
     answered = []
+    dce = qor.connect()
 
     def creates():
-        dce = qor.connect()
         try:
             for i in range(1000000):
-                if create_server(dce, "s%d" % i, [B2]) == 0:
+                if createobj(dce, SPOOLER, "s%d" % i, bindings=[B2], host="h") == 0:
                     answered.append("s%d" % i)
         except Exception:
             pass  # the connection dies with the process
@@ -65,6 +74,8 @@ def test_every_answered_create_survives_a_kill(tmp_path):
     while len(answered) < 200:
         time.sleep(0.01)
     qor.stop(signal.SIGKILL)
+    # impacket reads a connection closed by its peer forever: close our end.
+    dce.get_rpc_transport().get_socket().close()
     t.join()
     assert qor.start("-c").wait_started()
     status, names = listobj(qor.connect(), SPOOLER)
@@ -76,14 +87,14 @@ def test_bad_input_gets_its_status_and_the_service_stays_up(tmp_path):
     qor = Instance(Site(tmp_path), "m1").start("-c")
     assert qor.wait_started()
     dce = qor.connect()
-    assert create_server(dce, "s1", [B1], cls=11) == 5  # a class outside the table
-    assert create_server(dce, "s\r1", [B1]) == 11
-    assert create_server(dce, "s2", [B1, None]) == 11
-    with pytest.raises(DCERPCException, match="enum_value_out_of_range"):
-        create_server(dce, "s3", [B1], cls=40000)
-    assert listobj(dce, SPOOLER) == (15, [])
+    assert createobj(dce, 11, "s1", bindings=[B1], host="h") == 5  # a class outside the table
+    assert createobj(dce, SPOOLER, "s\r1", bindings=[B1], host="h") == 11
+    assert createobj(dce, SPOOLER, "s2", bindings=[B1, None], host="h") == 11
+    with pytest.raises(DCERPCException, match="000006f5"):  # 1781: enum value out of range
+        createobj(dce, 40000, "s3", bindings=[B1], host="h")
+    assert listobj(dce, SPOOLER) == (0, [])  # nothing was registered
     # A list may name itself: members are kept, never followed.
-    assert create_group(dce, "g1", [(GROUP, "g1", None)]) == 0
+    assert createobj(dce, GROUP, "g1", members=[(GROUP, "g1", None)]) == 0
     assert listobj(dce, GROUP, "g1") == (0, ["g1"])
     assert getobj(dce, GROUP, "g1")[0] == 0
     assert getdomain(qor.connect()) == (0, "WG")
@@ -91,7 +102,7 @@ def test_bad_input_gets_its_status_and_the_service_stays_up(tmp_path):
 
 
 def test_service_mode_reports_each_state(tmp_path):
-    notify = Notify(tmp_path)
+    notify = Notify(tmp_path / "notify")
     qor = Instance(Site(tmp_path), "m1").start(notify=notify)
     assert "EXTEND_TIMEOUT_USEC=90000000" in notify.until("STATUS=Starting (check point 1)")
     assert "STATUS=Running" in notify.until("READY=1")
