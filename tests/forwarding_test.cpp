@@ -9,7 +9,6 @@
 #include "federation/qor_s.h"
 #include "federation_testutil.h"
 #include "rpc_script_server.h"
-#include "service/qormain.h"
 
 using namespace fedtest;
 using namespace script;
@@ -56,18 +55,7 @@ struct Controller {
   int calls() { return static_cast<int>(service.requests().size()); }
 };
 
-class Forwarding : public FederationTest {
- protected:
-  std::mutex nslock;
-  void SetUp() override {
-    FederationTest::SetUp();
-    NS__nslock = &nslock;
-  }
-  void TearDown() override {
-    FederationTest::TearDown();
-    NS__nslock = nullptr;
-  }
-};
+using Forwarding = FederationTest;
 
 // getobj of spooler S in `domain`: "status class:name@domain class auth bindings".
 std::string getobj(const char* domain) {
