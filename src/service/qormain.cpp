@@ -50,7 +50,9 @@ std::atomic<uint32_t> svcstatus{SERVICE_STOPPED};
 std::atomic<SERVICE_STATUS_HANDLE> ssh{0};
 
 // Argument of the start-pending reporter: its own copy of the status record
-// and the event that ends it. The reporter frees both when it ends.
+// and the event that ends it. svcmain frees both once the reporter has ended:
+// the reporter cannot, since signal() may still be inside the event when the
+// reporter wakes.
 struct pdrep_arg {
   SERVICE_STATUS ss;
   qor_event* pdend;
@@ -90,8 +92,6 @@ void* pdreport(void* p) {
     arg->ss.dwCheckPoint = checkpoint++;
     qor_svc_report(ssh.load(), &arg->ss);
   }
-  delete arg->pdend;
-  delete arg;
   return nullptr;
 }
 
@@ -520,9 +520,9 @@ void svcmain(int, char**) {
   }
   SERVICE_STATUS ss{SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, 0, 0, 0, 1, QOR_WAIT_HINT_MS};
   svcstatus = SERVICE_START_PENDING;
+  qor_event* pdend = nullptr;
   pdrep_arg* arg = nullptr;
   pthread_t reporter;
-  bool reporter_started = false;
   bool reporter_open = false;
   int status;
   if (!qor_svc_report(ssh.load(), &ss)) {
@@ -530,8 +530,9 @@ void svcmain(int, char**) {
     report_win32_error(ss.dwWin32ExitCode, NS_LOCATION(NS_MODULE_QORMAIN));
     goto failed;
   }
-  arg = new (std::nothrow) pdrep_arg{ss, new (std::nothrow) qor_event()};
-  if (arg == nullptr || arg->pdend == nullptr) {
+  pdend = new (std::nothrow) qor_event();
+  if (pdend != nullptr) arg = new (std::nothrow) pdrep_arg{ss, pdend};
+  if (arg == nullptr) {
     ss.dwWin32ExitCode = ERROR_NOT_ENOUGH_MEMORY;
     report_win32_error(ss.dwWin32ExitCode, NS_LOCATION(NS_MODULE_QORMAIN));
     goto failed;
@@ -541,21 +542,24 @@ void svcmain(int, char**) {
     report_win32_error(ss.dwWin32ExitCode, NS_LOCATION(NS_MODULE_QORMAIN));
     goto failed;
   }
-  reporter_started = true;
   reporter_open = true;
   status = qor_init();
   if (status != NS_S_OK) {
     ss.dwWin32ExitCode = qor_get_last_error();
     if (ss.dwWin32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR)
       ss.dwServiceSpecificExitCode = static_cast<uint32_t>(status);
-    arg->pdend->signal();
+    pdend->signal();
     if (qor_thread_wait(reporter, QOR_REPORTER_WAIT_FAILED_MS) == QOR_WAIT_SIGNALLED)
       reporter_open = false;
     goto failed;
   }
-  arg->pdend->signal();
-  if (qor_thread_wait(reporter, QOR_REPORTER_WAIT_MS) != QOR_WAIT_SIGNALLED)
-    qor_thread_close(reporter);
+  pdend->signal();
+  if (qor_thread_wait(reporter, QOR_REPORTER_WAIT_MS) == QOR_WAIT_SIGNALLED) {
+    delete arg;
+    delete pdend;
+  } else {
+    qor_thread_close(reporter);  // it may still use its argument: left to it
+  }
   reporter_open = false;
   ss.dwCurrentState = SERVICE_RUNNING;
   ss.dwControlsAccepted = QOR_CONTROLS;
@@ -579,11 +583,11 @@ void svcmain(int, char**) {
 failed:
   ss.dwCurrentState = SERVICE_STOPPED;
   qor_svc_report(ssh.load(), &ss);
-  if (reporter_open) qor_thread_close(reporter);
-  // A reporter that started frees its argument and event itself.
-  if (!reporter_started && arg != nullptr) {
-    delete arg->pdend;
+  if (reporter_open) {
+    qor_thread_close(reporter);  // it may still use its argument: left to it
+  } else {
     delete arg;
+    delete pdend;
   }
 }
 

@@ -99,8 +99,10 @@ RPC_STATUS RpcBindingToStringBindingA(RPC_BINDING_HANDLE Binding, char** StringB
 RPC_STATUS RpcEpResolveBinding(RPC_BINDING_HANDLE Binding, RPC_IF_HANDLE IfSpec);
 
 // One call on a binding: sends the request stub of operation `opnum` of the
-// interface and places the reply stub in *reply. RPC_S_OK, or the status the
-// client stub raises (1722, 1723, 1726, 1727, 1717, 1818, ...).
+// interface and places the reply stub in *reply (empty on failure). RPC_S_OK,
+// or the status the client stub raises (1722, 1723, 1726, 1727, 1717, 1818,
+// 1753 for an endpoint the host's mapper does not know, ...). Statuses and
+// the reuse of connections: rpc_client.cpp.
 RPC_STATUS rpc_binding_call(RPC_BINDING_HANDLE Binding, RPC_IF_HANDLE IfSpec, uint16_t opnum,
                             const std::vector<uint8_t>& request, std::vector<uint8_t>* reply);
 
@@ -113,8 +115,11 @@ RPC_STATUS RpcNsBindingExportA(unsigned long EntryNameSyntax, const char* EntryN
 // Removes the interface's bindings from the entry.
 RPC_STATUS RpcNsBindingUnexportA(unsigned long EntryNameSyntax, const char* EntryName,
                                  RPC_IF_HANDLE IfSpec, void* ObjectUuidVec);
+// Reads the entry once: the import hands out that snapshot. 0 whenever the
+// folder can be read (also for an entry that does not exist), 1762 otherwise.
 RPC_STATUS RpcNsBindingImportBeginA(unsigned long EntryNameSyntax, const char* EntryName,
                                     RPC_IF_HANDLE IfSpec, const rpc_uuid* ObjUuid,
                                     RPC_NS_HANDLE* ImportContext);
+// A new handle (freed by the caller), or 1806 when no binding is left.
 RPC_STATUS RpcNsBindingImportNext(RPC_NS_HANDLE ImportContext, RPC_BINDING_HANDLE* Binding);
 RPC_STATUS RpcNsBindingImportDone(RPC_NS_HANDLE* ImportContext);

@@ -200,7 +200,8 @@ void load_limits(rpc_binding* b) {
   b->connect_timeout_s = NS__GetRegInt("RpcConnectTimeout", DEFAULT_CONNECT_TIMEOUT_S);
   b->call_timeout_s = NS__GetRegInt("RpcCallTimeout", DEFAULT_CALL_TIMEOUT_S);
   uint32_t port = NS__GetRegInt("RpcEpmapperPort", DEFAULT_EPMAPPER_PORT);
-  b->epmapper_port = static_cast<uint16_t>(port >= 1 && port <= 65535 ? port : 135);
+  b->epmapper_port =
+      static_cast<uint16_t>(port >= 1 && port <= 65535 ? port : DEFAULT_EPMAPPER_PORT);
   b->limits_read = true;
 }
 

@@ -25,12 +25,12 @@ constexpr size_t MAX_FILE_NAME = 240;
 constexpr off_t MAX_FILE_SIZE = 1 << 20;
 constexpr const char* BINDING_TAG = "binding ";
 
-// The folder named by RpcNsDirectory.
+// The folder named by RpcNsDirectory; an empty value names the default.
 std::string folder() {
   char* value = NS__GetRegStr("RpcNsDirectory", const_cast<char*>(DEFAULT_FOLDER));
   std::string dir = value;
   if (value != DEFAULT_FOLDER) qor_free(value);
-  return dir;
+  return dir.empty() ? DEFAULT_FOLDER : dir;
 }
 
 // The entry's file name: its name after "/.../" with every byte other than a
@@ -141,10 +141,16 @@ RPC_STATUS write_entry(const std::string& dir, const std::string& name, const rp
   text += key.entry;
   text += "\ninterface ";
   text += uuid;
-  text += " " + std::to_string(key.iface.major) + "\n";
+  text += ' ';
+  text += std::to_string(key.iface.major);
   for (const ns_line& l : lines) {
-    text += BINDING_TAG + std::to_string(l.minor) + " " + l.binding + "\n";
+    text += '\n';
+    text += BINDING_TAG;
+    text += std::to_string(l.minor);
+    text += ' ';
+    text += l.binding;
   }
+  text += '\n';
   std::string tmp = path + TMP_SUFFIX;
   int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return RPC_S_NAME_SERVICE_UNAVAILABLE;
@@ -188,7 +194,7 @@ struct folder_lock {
 };
 
 // Read, change and replace an entry file under the folder lock. `change`
-// edits the lines and returns false when nothing changed.
+// edits the lines, sets *changed when it did, and returns its status.
 template <typename Change>
 RPC_STATUS change_entry(const rpc_ns_key& key, bool create, Change change) {
   std::string dir = folder();
@@ -200,16 +206,16 @@ RPC_STATUS change_entry(const rpc_ns_key& key, bool create, Change change) {
   std::vector<ns_line> lines;
   RPC_STATUS st = read_entry(dir + "/" + name, &lines);
   if (st != RPC_S_OK) return st;
-  st = change(&lines);
-  if (st != RPC_S_OK) return st == RPC_S_NOTHING_TO_EXPORT ? RPC_S_OK : st;
+  bool changed = false;
+  st = change(&lines, &changed);
+  if (st != RPC_S_OK || !changed) return st;
   return write_entry(dir, name, key, lines);
 }
 
 }  // namespace
 
 RPC_STATUS rpc_ns_store_add(const rpc_ns_key& key, const std::vector<std::string>& bindings) {
-  return change_entry(key, true, [&](std::vector<ns_line>* lines) {
-    bool changed = false;
+  return change_entry(key, true, [&](std::vector<ns_line>* lines, bool* changed) {
     for (const std::string& b : bindings) {
       ns_line* held = nullptr;
       for (ns_line& l : *lines) {
@@ -222,16 +228,17 @@ RPC_STATUS rpc_ns_store_add(const rpc_ns_key& key, const std::vector<std::string
       } else {
         continue;
       }
-      changed = true;
+      *changed = true;
     }
-    return changed ? RPC_S_OK : RPC_S_NOTHING_TO_EXPORT;
+    return RPC_S_OK;
   });
 }
 
 RPC_STATUS rpc_ns_store_remove(const rpc_ns_key& key) {
-  return change_entry(key, false, [](std::vector<ns_line>* lines) {
+  return change_entry(key, false, [](std::vector<ns_line>* lines, bool* changed) {
     if (lines->empty()) return RPC_S_INTERFACE_NOT_FOUND;
     lines->clear();
+    *changed = true;
     return RPC_S_OK;
   });
 }
