@@ -125,12 +125,15 @@ TEST_F(Forwarding, EachFailureOfACallDecidesTheNextBinding) {
     for (size_t i = 1; c1.calls() == 11 && i < at.size(); ++i) {
       EXPECT_GE(at[i] - at[i - 1], std::chrono::milliseconds(i * i)) << i;
     }
-    // The next forwarding starts with the kept handle: no mapper is asked.
+    // The next forwarding starts with the kept handle, on the connection the
+    // last call left open: no mapper is asked, no connection made.
     if (row.want == kAnswered) {
       Controller& kept = row.trace[std::strlen(row.trace) - 1] == '1' ? c1 : c2;
-      int calls = kept.calls(), maps = c1.mapper.accepted + c2.mapper.accepted;
+      int calls = kept.calls(), conns = kept.service.accepted;
+      int maps = c1.mapper.accepted + c2.mapper.accepted;
       EXPECT_EQ(getobj("SALES"), kAnswered);
       EXPECT_EQ(kept.calls(), calls + 1);
+      EXPECT_EQ(kept.service.accepted, conns);
       EXPECT_EQ(c1.mapper.accepted + c2.mapper.accepted, maps);
     }
   }
