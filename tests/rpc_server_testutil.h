@@ -5,18 +5,15 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "federation/qor_c.h"
 #include "federation/qor_s.h"
-#include "platform/rpc/assoc.h"
+#include "platform/rpc/rpc_binding.h"
 #include "platform/rpc/rpc_server.h"
 #include "settings_file_helper.h"
 
@@ -26,101 +23,85 @@ inline std::string RandomLoopback() {
          std::to_string(rd() % 250 + 1);
 }
 
-// The port of a server binding "ncacn_ip_tcp:ADDR[PORT]".
-inline uint16_t BindingPort(RPC_BINDING_HANDLE b) {
-  char *text, *endpoint;
-  EXPECT_EQ(RpcBindingToStringBindingA(b, &text), RPC_S_OK);
-  EXPECT_EQ(RpcStringBindingParseA(text, nullptr, nullptr, nullptr, &endpoint, nullptr), RPC_S_OK);
-  uint16_t port = static_cast<uint16_t>(atoi(endpoint));
-  RpcStringFreeA(&endpoint);
-  RpcStringFreeA(&text);
+// The port of the server's first binding.
+inline uint16_t ServerPort() {
+  RPC_BINDING_VECTOR* v;
+  if (RpcServerInqBindings(&v) != RPC_S_OK) return 0;
+  uint16_t port = static_cast<uint16_t>(atoi(v->BindingH[0]->endpoint));
+  RpcBindingVectorFree(&v);
   return port;
 }
 
 // Listening with the given managers until destroyed, which resets the runtime.
 struct TestServer {
-  TestServer(const NS__sv_ns_qor_if_v1_1_epv_t* epv, unsigned min_calls, unsigned max_calls)
-      : addr(RandomLoopback()) {
+  TestServer(const NS__sv_ns_qor_if_v1_1_epv_t* epv, unsigned min_calls, unsigned max_calls) {
     settings.Write("RpcListenAddress = sz:" + addr + "\n");
     EXPECT_EQ(RpcServerUseProtseqA("ncacn_ip_tcp", max_calls, nullptr), RPC_S_OK);
     EXPECT_EQ(RpcServerRegisterIf(&NS__sv_ns_qor_if_v1_1_s_ifspec, nullptr, epv), RPC_S_OK);
-    RPC_BINDING_VECTOR* v;
-    EXPECT_EQ(RpcServerInqBindings(&v), RPC_S_OK);
-    port = BindingPort(v->BindingH[0]);
-    RpcBindingVectorFree(&v);
+    port = ServerPort();
     EXPECT_EQ(RpcServerListen(min_calls, max_calls, 1), RPC_S_OK);
   }
   ~TestServer() { rpc_server_reset(); }
   ScopedSettingsFile settings;
-  std::string addr;
-  uint16_t port = 0;
+  std::string addr = RandomLoopback();
+  uint16_t port;
 };
 
 // A connection bound to ns_qor_if.
-class TestClient {
- public:
+struct TestClient {
   TestClient(const std::string& addr, uint16_t port) {
-    rpc_cconn_init(&cc_, NS__sv_ns_qor_if_v1_1_s_ifspec.syntax, 0);
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
+    rpc_cconn_init(&cc, NS__sv_ns_qor_if_v1_1_s_ifspec.syntax, 0);
+    sockaddr_in a{AF_INET, htons(port), {}, {}};
     inet_pton(AF_INET, addr.c_str(), &a.sin_addr);
     std::vector<uint8_t> bind;
-    rpc_cconn_make_bind(&cc_, 1, &bind);
-    bound_ = connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && Send(bind) &&
-             Wait(RPC_CCONN_BOUND) == RPC_S_OK;
+    rpc_cconn_make_bind(&cc, 1, &bind);
+    bound = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+            Exchange(bind, RPC_CCONN_BOUND) == RPC_S_OK;
   }
   ~TestClient() {
-    close(fd_);
-    rpc_cconn_release(&cc_);
+    close(fd);
+    rpc_cconn_release(&cc);
   }
-  bool bound() const { return bound_; }
-
-  // The RPC status of one call; the reply stub in *reply.
-  int Call(uint32_t opnum, const std::vector<uint8_t>& stub, std::vector<uint8_t>* reply) {
-    std::vector<uint8_t> pdus;
-    int st = rpc_cconn_make_request(&cc_, ++call_id_, static_cast<uint16_t>(opnum), nullptr,
-                                    stub.data(), stub.size(), &pdus);
-    if (st == RPC_S_OK) st = Send(pdus) ? Wait(RPC_CCONN_REPLY) : RPC_S_CALL_FAILED;
-    if (st != RPC_S_OK) return st;
-    size_t len;
-    const uint8_t* data = rpc_cconn_reply(&cc_, &len);
-    reply->assign(data, data + len);
-    return RPC_S_OK;
-  }
-  // getdomain: the RPC status, or the domain answered after "0:" (its status).
-  std::string Getdomain() {
-    std::vector<uint8_t> req, reply;
-    qor_c_marshal_getdomain_request(&req);
-    int st = Call(QOR_OP_GETDOMAIN, req, &reply);
-    if (st != RPC_S_OK) return std::to_string(st);
-    char* domain = nullptr;
-    int result = -1;
-    qor_c_unmarshal_getdomain_reply(reply.data(), reply.size(), &domain, &result);
-    std::string out = std::to_string(result) + ":" + (domain != nullptr ? domain : "");
-    free(domain);
-    return out;
-  }
-
- private:
-  bool Send(const std::vector<uint8_t>& data) {
-    return send(fd_, data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size());
-  }
-  int Wait(int event) {
+  // Sends `out`, then reads until `event`: the RPC status.
+  int Exchange(const std::vector<uint8_t>& out, int event) {
+    if (send(fd, out.data(), out.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(out.size())) {
+      return RPC_S_CALL_FAILED;
+    }
     uint8_t buf[8192];
-    for (;;) {
-      ssize_t n = recv(fd_, buf, sizeof buf, 0);
-      if (n <= 0) return RPC_S_CALL_FAILED;
+    for (ssize_t n; (n = recv(fd, buf, sizeof buf, 0)) > 0;) {
       size_t used;
       int got;
-      int st = rpc_cconn_receive(&cc_, buf, static_cast<size_t>(n), &used, &got);
+      int st = rpc_cconn_receive(&cc, buf, static_cast<size_t>(n), &used, &got);
       if (st != RPC_S_OK || got == event) return st;
     }
+    return RPC_S_CALL_FAILED;
+  }
+  // The RPC status of a call; "0:D" for status 0 and domain "D" when it ran.
+  std::string Call(uint32_t opnum, const std::vector<uint8_t>& stub) {
+    std::vector<uint8_t> pdus;
+    int st = rpc_cconn_make_request(&cc, ++call_id, static_cast<uint16_t>(opnum), nullptr,
+                                    stub.data(), stub.size(), &pdus);
+    if (st == RPC_S_OK) st = Exchange(pdus, RPC_CCONN_REPLY);
+    if (st != RPC_S_OK) return std::to_string(st);
+    size_t len;
+    const uint8_t* reply = rpc_cconn_reply(&cc, &len);
+    char* text = nullptr;
+    int result = -1;
+    if (opnum == QOR_OP_GETDOMAIN) qor_c_unmarshal_getdomain_reply(reply, len, &text, &result);
+    if (opnum == QOR_OP_HELLO) qor_c_unmarshal_hello_reply(reply, len, &text, &result);
+    std::string out = std::to_string(result) + ":" + (text != nullptr ? text : "");
+    free(text);
+    return out;
+  }
+  std::string Getdomain() { return Call(QOR_OP_GETDOMAIN, {}); }
+  std::string Hello() {
+    std::vector<uint8_t> req;
+    qor_c_marshal_hello_request("SALES", &req);
+    return Call(QOR_OP_HELLO, req);
   }
 
-  int fd_;
-  rpc_client_conn cc_;
-  uint32_t call_id_ = 1;
-  bool bound_ = false;
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  rpc_client_conn cc;
+  uint32_t call_id = 1;
+  bool bound = false;
 };

@@ -8,7 +8,6 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
-#include <vector>
 
 #include "../rpc_server_testutil.h"
 
@@ -22,14 +21,13 @@ int answer_domain(void*, char** domain) {
 // hello blocks until the test opens the gate.
 std::mutex gate_mu;
 std::condition_variable gate_cv;
-bool entered = false;
-bool open_gate = false;
+bool entered = false, gate_open = false;
 
 int blocking_hello(void*, const char*, char** host) {
   std::unique_lock<std::mutex> l(gate_mu);
   entered = true;
   gate_cv.notify_all();
-  gate_cv.wait(l, [] { return open_gate; });
+  gate_cv.wait(l, [] { return gate_open; });
   *host = strdup("h");
   return 0;
 }
@@ -40,29 +38,19 @@ int sleeping_hello(void*, const char*, char** host) {
   return 0;
 }
 
-int Hello(TestClient* c) {
-  std::vector<uint8_t> req, reply;
-  qor_c_marshal_hello_request("SALES", &req);
-  return c->Call(QOR_OP_HELLO, req, &reply);
-}
-
 TEST(ConcurrencyRpcServer, BlockedManagerHoldsUpOnlyItsCallUnregisteringAndTheStop) {
   NS__sv_ns_qor_if_v1_1_epv_t epv{};
   epv.qor_getdomain = answer_domain;
   epv.qor_hello = blocking_hello;
   // One call thread: only the watcher can bring another in to poll.
   TestServer srv(&epv, 1, 4);
-  std::atomic<int> slow_status{-1};
-  std::thread slow([&] {
-    TestClient c(srv.addr, srv.port);
-    slow_status = Hello(&c);
-  });
+  std::string slow_reply;
+  std::thread slow([&] { slow_reply = TestClient(srv.addr, srv.port).Hello(); });
   {
     std::unique_lock<std::mutex> l(gate_mu);
     gate_cv.wait(l, [] { return entered; });
   }
   TestClient other(srv.addr, srv.port);
-  ASSERT_TRUE(other.bound());
   for (int i = 0; i < 20; ++i) EXPECT_EQ(other.Getdomain(), "0:D");
 
   std::atomic<bool> unregistered{false}, stopped{false};
@@ -76,18 +64,16 @@ TEST(ConcurrencyRpcServer, BlockedManagerHoldsUpOnlyItsCallUnregisteringAndTheSt
     stopped = true;
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  EXPECT_FALSE(unregistered);
-  EXPECT_FALSE(stopped);
+  EXPECT_FALSE(unregistered || stopped);
   {
     std::lock_guard<std::mutex> l(gate_mu);
-    open_gate = true;
+    gate_open = true;
     gate_cv.notify_all();
   }
   slow.join();
   unregister.join();
   stop.join();
-  EXPECT_EQ(slow_status, RPC_S_OK);
-  EXPECT_TRUE(unregistered && stopped);
+  EXPECT_EQ(slow_reply, "0:h");
   // Listening has ended: the idle connection was closed.
   EXPECT_EQ(other.Getdomain(), std::to_string(RPC_S_CALL_FAILED));
 }
@@ -98,21 +84,19 @@ TEST(ConcurrencyRpcServer, MoreClientsThanCallsAcrossRestartsAreServedOrToldBusy
   epv.qor_hello = sleeping_hello;
   for (int round = 0; round < 3; ++round) {
     TestServer srv(&epv, 2, 3);
-    std::atomic<int> ok{0}, busy{0}, other{0};
+    std::atomic<int> ok{0};
     std::vector<std::thread> clients;
     for (int t = 0; t < 8; ++t) {
       clients.emplace_back([&] {
         TestClient c(srv.addr, srv.port);
-        if (!c.bound()) other++;
-        for (int i = 0; i < 40 && c.bound(); ++i) {
-          int st = i % 2 ? Hello(&c) : (c.Getdomain() == "0:D" ? RPC_S_OK : RPC_S_CALL_FAILED);
-          (st == RPC_S_OK ? ok : st == RPC_S_SERVER_TOO_BUSY ? busy : other)++;
+        for (int i = 0; i < 40; ++i) {
+          std::string r = i % 2 ? c.Hello() : c.Getdomain();
+          if (r == "0:D" || r == "0:h") ok++;
+          EXPECT_TRUE(r == "0:D" || r == "0:h" || r == std::to_string(RPC_S_SERVER_TOO_BUSY)) << r;
         }
       });
     }
     for (std::thread& t : clients) t.join();
-    EXPECT_EQ(other, 0);
-    EXPECT_EQ(ok + busy, 8 * 40);
     EXPECT_GT(ok, 0);
   }
 }

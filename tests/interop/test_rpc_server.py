@@ -34,8 +34,7 @@ BIND = bytes.fromhex("05000b03100000004800000001000000" "b810b81000000000" "0100
 
 class Server:
     def __init__(self, *args):
-        self.addr = "127.%d.%d.%d" % (random.randint(20, 250), random.randint(1, 250),
-                                      random.randint(1, 250))
+        self.addr = "127.%d.%d.%d" % tuple(random.randint(20, 250) for _ in range(3))
         self.dir = tempfile.TemporaryDirectory()
         conf = os.path.join(self.dir.name, "qor.conf")
         with open(conf, "w") as f:
@@ -83,6 +82,24 @@ def server():
     s.stop()
 
 
+def norm(v):
+    """impacket's parsed values as plain dicts, lists and str."""
+    if isinstance(v, dict):
+        return norm(v["Data"]) if v.keys() == {"Data"} else {k: norm(v[k]) for k in v}
+    if isinstance(v, list):
+        return [norm(e) for e in v]
+    return v.decode() if isinstance(v, bytes) else v
+
+
+def request(op, obj=None, **values):
+    r = getattr(q, "qor_" + op)()
+    if obj:
+        q.objid(r.fields["obj"], *obj)
+    for k, v in values.items():
+        r[k] = v
+    return r
+
+
 def test_eight_operations_through_the_mapper_in_small_fragments(server, monkeypatch):
     # impacket offers 2048-byte fragments and the server agrees: requests and
     # replies of a few kilobytes travel in several fragments each way.
@@ -96,49 +113,28 @@ def test_eight_operations_through_the_mapper_in_small_fragments(server, monkeypa
     monkeypatch.setattr(rpcrt.MSRPCBind, "__init__", small)
     dce = connect(server, via_mapper=True)
     assert dce._DCERPC_v5__max_xmit_size == 2048
-
-    def norm(v):
-        if isinstance(v, dict):
-            return norm(v["Data"]) if v.keys() == {"Data"} else {k: norm(v[k]) for k in v}
-        if isinstance(v, list):
-            return [norm(e) for e in v]
-        return v.decode() if isinstance(v, bytes) else v
-
-    def call(req):
-        return norm(q.plain(dce.request(req, checkError=False)))
-
-    getdomain(dce)
-    req = q.qor_deleteobj()
-    q.objid(req.fields["obj"], 6, "queue-7", None)
-    assert call(req)["ErrorCode"] == 6
-    req = q.qor_createobj()
-    q.objid(req.fields["obj"], 3, "spool1", "SALES")
-    q.objid(req.fields["assoc"], 10, None, None)
-    req["force"] = 1
-    q.serverinfo(req.fields["svinfo"], q.BINDINGS3, "hostA", 7)
-    q.objects(req.fields["members"], [(0, "member-%d" % i, "SALES") for i in range(300)])
-    assert len(req.getData()) > 3 * 2048
-    assert call(req) == {"created": 303, "ErrorCode": 1}
-    req = q.qor_getobj()
-    q.objid(req.fields["obj"], 0, "lp1", "SALES")
-    assert call(req) == {"server": {"nsclass": 3, "name": "lp1\x00", "domain": "SALES\x00"},
-                         "binding": {"len": 1, "val": ["lp1\x00"]}, "supportauth": 7,
-                         "objclass": 0, "ErrorCode": 0}
-    req = q.qor_listobj()
-    q.objid(req.fields["obj"], 2, "300", "ENG")
-    r = call(req)
-    assert r["ErrorCode"] == 0 and r["objects"]["len"] == 300
-    assert r["objects"]["val"][299] == {"nsclass": 299 % 11, "name": "obj299\x00",
-                                        "domain": "ENG\x00"}
-    req = q.qor_gethost()
-    q.objid(req.fields["obj"], 6, "hostX", None)
-    assert call(req) == {"host": "hostX\x00", "ErrorCode": 0}
-    req = q.qor_listdomain()
-    req["domain"] = "SALES\x00"
-    assert call(req)["list"] == {"len": 3, "val": ["SALES\x00", "ENG\x00", "HQ\x00"]}
-    req = q.qor_hello()
-    req["domain"] = "0\x00"
-    assert call(req) == {"host": "hello\x00", "ErrorCode": 0}
+    create = request("createobj", (3, "spool1", "SALES"), force=1)
+    q.objid(create.fields["assoc"], 10, None, None)
+    q.serverinfo(create.fields["svinfo"], q.BINDINGS3, "hostA", 7)
+    q.objects(create.fields["members"], [(0, "member-%d" % i, "SALES") for i in range(300)])
+    assert len(create.getData()) > 3 * 2048
+    objects = [{"nsclass": i % 11, "name": "obj%d\x00" % i, "domain": "ENG\x00"} for i in range(300)]
+    for req, want in [
+        (request("getdomain"), {"domain": "TESTDOM\x00", "ErrorCode": 0}),
+        (request("deleteobj", (6, "queue-7", None)), {"ErrorCode": 6}),
+        (create, {"created": 303, "ErrorCode": 1}),
+        (request("getobj", (0, "lp1", "SALES")),
+         {"server": {"nsclass": 3, "name": "lp1\x00", "domain": "SALES\x00"},
+          "binding": {"len": 1, "val": ["lp1\x00"]}, "supportauth": 7, "objclass": 0,
+          "ErrorCode": 0}),
+        (request("listobj", (2, "300", "ENG")), {"objects": {"len": 300, "val": objects},
+                                                 "ErrorCode": 0}),
+        (request("gethost", (6, "hostX", None)), {"host": "hostX\x00", "ErrorCode": 0}),
+        (request("listdomain", domain="SALES\x00"),
+         {"list": {"len": 3, "val": ["SALES\x00", "ENG\x00", "HQ\x00"]}, "ErrorCode": 0}),
+        (request("hello", domain="0\x00"), {"host": "hello\x00", "ErrorCode": 0}),
+    ]:
+        assert norm(q.plain(dce.request(req, checkError=False))) == want
     # An operation the interface does not have: a fault, and the connection goes on.
     dce.call(8, b"")
     with pytest.raises(DCERPCException, match="nca_s_op_rng_error"):
@@ -153,10 +149,7 @@ def test_sixteen_clients_against_four_calls_are_answered_or_told_busy():
 
     def slow_call():
         try:
-            dce = connect(server)
-            req = q.qor_hello()
-            req["domain"] = "1000\x00"
-            dce.request(req, checkError=False)
+            connect(server).request(request("hello", domain="1000\x00"), checkError=False)
             results.append("ok")
         except DCERPCException as e:
             results.append("busy" if "server_too_busy" in str(e) else str(e))
@@ -181,23 +174,18 @@ def silent_binds(server):
     return socks
 
 
-def closed(s):
-    try:
-        return s.recv(1, socket.MSG_DONTWAIT | socket.MSG_PEEK) == b""
-    except BlockingIOError:
-        return False
-    except ConnectionError:
-        return True
-
-
 def trickle(server):
     # One byte a second; the server gives a PDU 2 s (--timeouts) to arrive.
-    s = socket.create_connection((server.addr, server.port))
+    s = socket.create_connection((server.addr, server.port), timeout=1)
     for b in BIND:
-        time.sleep(1)
-        if closed(s):
+        try:
+            s.send(bytes([b]))
+            if s.recv(1) == b"":
+                break
+        except socket.timeout:
+            continue
+        except ConnectionError:
             break
-        s.send(bytes([b]))
     else:
         pytest.fail("a connection trickling a PDU was never closed")
     s.close()

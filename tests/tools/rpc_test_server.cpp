@@ -1,27 +1,14 @@
-// An ns_qor_if server on the RPC runtime with managers of its own, for the
-// interop tests and the benchmark. Settings come from QOR_CONFIG
-// (RpcListenAddress, RpcEpmapperPort; 0 lets the system pick the mapper's
-// port).
-//
-//   rpc_test_server [--domain NAME] [--max-calls N] [--min-calls N]
-//                   [--port P] [--timeouts IDLE_MS,PDU_MS]
-//
-// Prints "port P", "epmapper P" and one "binding B" per listening address,
-// then "ready", and serves until SIGTERM or SIGINT; then stops the server as
-// the service does and exits 0.
-//
-// The managers echo what they are given, so that a client can check both
-// directions of every operation:
-//   getdomain              the --domain name ("TESTDOM")
-//   deleteobj(obj)         status obj.nsclass
-//   createobj(...)         created = bindings + members; status force
-//   getobj(obj)            server {spooler, obj.name, obj.domain}, bindings
-//                          [obj.name], supportauth 7, class obj.nsclass
-//   listobj(obj)           obj.name read as a number N: N objects
-//                          {i % 11, "obj<i>", obj.domain}
-//   gethost(obj)           obj.name
-//   listdomain(domain)     [domain, "ENG", "HQ"]
-//   hello(domain)          sleeps domain-as-milliseconds, then host "hello"
+// ns_qor_if on the RPC runtime, for the interop tests and the benchmark:
+//   rpc_test_server [--max-calls N] [--min-calls N] [--port P]
+//                   [--timeouts IDLE_MS,PDU_MS]
+// Settings from QOR_CONFIG (RpcEpmapperPort 0: the system picks). Prints
+// "port P", "binding B"..., "epmapper P", "ready"; serves until SIGTERM or
+// SIGINT, then stops as the service does and exits 0. The managers echo what
+// they get: deleteobj answers obj.nsclass; createobj force, with created =
+// bindings + members; getobj {spooler, obj.name, obj.domain}, [obj.name], 7,
+// obj.nsclass; listobj atoi(obj.name) objects {i % 11, "obj<i>", obj.domain};
+// gethost obj.name; listdomain [domain, "ENG", "HQ"]; hello sleeps
+// atoi(domain) ms and answers "hello".
 #include <signal.h>
 
 #include <chrono>
@@ -36,17 +23,14 @@
 
 namespace {
 
-const char* domain_name = "TESTDOM";
-
 char* dup(const char* s) { return s == nullptr ? nullptr : strdup(s); }
 
 int t_getdomain(void*, char** domain) {
-  *domain = dup(domain_name);
+  *domain = dup("TESTDOM");
   return 0;
 }
 
 int t_deleteobj(void*, const qorobjid* obj) { return obj->nsclass; }
-
 int t_createobj(void*, const qorobjid*, const qorobjid*, int32_t force,
                 const qor_serverinfo* svinfo, const qorobjects* members, int32_t* created) {
   *created = svinfo->binding.len + members->len;
@@ -99,18 +83,12 @@ int t_hello(void*, const char* domain, char** host) {
 const NS__sv_ns_qor_if_v1_1_epv_t test_epv = {t_getdomain, t_deleteobj, t_createobj,  t_getobj,
                                               t_listobj,   t_gethost,   t_listdomain, t_hello};
 
-int fail(const char* what, RPC_STATUS st) {
-  fprintf(stderr, "rpc_test_server: %s: %ld\n", what, st);
-  return 1;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   unsigned max_calls = 90, min_calls = 2, idle_ms = 0, pdu_ms = 0;
   const char* port = nullptr;
   for (int i = 1; i + 1 < argc; i += 2) {
-    if (strcmp(argv[i], "--domain") == 0) domain_name = argv[i + 1];
     if (strcmp(argv[i], "--max-calls") == 0) max_calls = atoi(argv[i + 1]);
     if (strcmp(argv[i], "--min-calls") == 0) min_calls = atoi(argv[i + 1]);
     if (strcmp(argv[i], "--port") == 0) port = argv[i + 1];
@@ -125,18 +103,17 @@ int main(int argc, char** argv) {
   rpc_net_set_timeouts(idle_ms, pdu_ms);
 
   RPC_IF_HANDLE iface = &NS__sv_ns_qor_if_v1_1_s_ifspec;
-  RPC_STATUS st = port != nullptr ? RpcServerUseProtseqEpA("ncacn_ip_tcp", max_calls, port, nullptr)
-                                  : RpcServerUseProtseqA("ncacn_ip_tcp", max_calls, nullptr);
-  if (st != RPC_S_OK) return fail("protocol sequence", st);
-  if ((st = RpcServerRegisterIf(iface, nullptr, &test_epv)) != RPC_S_OK) {
-    return fail("register", st);
-  }
   RPC_BINDING_VECTOR* bindings;
-  if ((st = RpcServerInqBindings(&bindings)) != RPC_S_OK) return fail("bindings", st);
-  if ((st = RpcEpRegisterA(iface, bindings, nullptr, "qor test server")) != RPC_S_OK) {
-    return fail("endpoint mapper", st);
+  RPC_STATUS st;
+  if ((st = port != nullptr ? RpcServerUseProtseqEpA("ncacn_ip_tcp", max_calls, port, nullptr)
+                            : RpcServerUseProtseqA("ncacn_ip_tcp", max_calls, nullptr)) ||
+      (st = RpcServerRegisterIf(iface, nullptr, &test_epv)) ||
+      (st = RpcServerInqBindings(&bindings)) ||
+      (st = RpcEpRegisterA(iface, bindings, nullptr, "qor test server")) ||
+      (st = RpcServerListen(min_calls, max_calls, 1))) {
+    fprintf(stderr, "rpc_test_server: start failed: %ld\n", st);
+    return 1;
   }
-  if ((st = RpcServerListen(min_calls, max_calls, 1)) != RPC_S_OK) return fail("listen", st);
   for (unsigned long i = 0; i < bindings->Count; ++i) {
     char* text;
     if (RpcBindingToStringBindingA(bindings->BindingH[i], &text) != RPC_S_OK) continue;

@@ -48,7 +48,7 @@ struct if_slot {
 };
 
 struct server_state {
-  std::mutex life;  // serialises listening, stopping and the end of a wait
+  std::mutex life;  // serialises the start and the stop of listening
   std::mutex mu;
   std::condition_variable changed;       // a call ended, listening changed
   bool protseq = false;                  // GUARDED_BY(mu) ncacn_ip_tcp in use
@@ -438,15 +438,11 @@ RPC_STATUS RpcMgmtWaitServerListen() {
         l, [generation] { return srv.listen != LISTENING || srv.generation != generation; });
     if (srv.listen != STOPPING || srv.generation != generation) return RPC_S_OK;
   }
-  std::lock_guard<std::mutex> life(srv.life);
-  {
-    std::lock_guard<std::mutex> hold(srv.mu);
-    if (srv.listen != STOPPING || srv.generation != generation) return RPC_S_OK;
-  }
   // Connections close as their calls end; the threads end with the last.
+  // Not under `life`: a manager may still stop listening meanwhile.
   rpc_net_wait();
   std::lock_guard<std::mutex> hold(srv.mu);
-  srv.listen = NOT_LISTENING;
+  if (srv.generation == generation) srv.listen = NOT_LISTENING;
   srv.changed.notify_all();
   return RPC_S_OK;
 }
