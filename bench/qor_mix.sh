@@ -11,16 +11,14 @@
 #   bench/qor_mix.sh [BUILD_DIR] [SECONDS] [CONNS]
 #
 # BUILD_DIR (default build-release) is configured as a Release build when it
-# has no qor yet. The yardstick's sources come from $QOR_YARDSTICK (default
-# ../shared/bench beside the checkout, or beside its worktree folder); it runs for YARD_SECONDS (default 10).
+# has no qor yet. The yardstick (bench/yardstick.sh, $QOR_YARDSTICK) runs for
+# YARD_SECONDS (default 10).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build-release}
 secs=${2:-30}
 conns=${3:-64}
 yard_secs=${YARD_SECONDS:-10}
-yard=${QOR_YARDSTICK:-$root/../shared/bench}
-[ -f "$yard/qorload.c" ] || yard=$root/../../shared/bench  # a worktree under wt/
 
 if [ ! -f "$build/build.ninja" ]; then
   # g++ 12 at -O3 reports a -Wrestrict false positive inside std::string.
@@ -28,12 +26,11 @@ if [ ! -f "$build/build.ninja" ]; then
     -DCMAKE_CXX_FLAGS=-Wno-error=restrict >/dev/null
 fi
 cmake --build "$build" -j2 --target qor qor_mixload >/dev/null
-cc -O2 -pthread -o "$build/qorload" "$yard/qorload.c"
-cc -O2 -o "$build/echosrv" "$yard/echosrv.c"
+. "$root/bench/yardstick.sh"
+yardstick_build "$build"
 mix=$build/bench-tools/qor_mixload
 
-# A loopback address of our own, so that nothing else holds its ports.
-addr=127.$((RANDOM % 200 + 20)).$((RANDOM % 250 + 1)).$((RANDOM % 250 + 1))
+addr=$(bench_address)
 free_port() {
   /usr/bin/python3 -c 'import socket,sys; s=socket.socket(); s.bind((sys.argv[1],0)); print(s.getsockname()[1])' "$addr"
 }

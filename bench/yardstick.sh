@@ -1,0 +1,21 @@
+# Sourced by the scripts of bench/: the yardstick of ../shared/bench and a
+# loopback address of our own.
+#
+#   yardstick_build BUILD_DIR  compiles qorload and echosrv into BUILD_DIR from
+#                              $QOR_YARDSTICK (default ../shared/bench beside
+#                              the checkout, or beside its worktree folder)
+#   bench_address              prints 127.x.y.z picked at random, so that no
+#                              other program holds its ports
+
+yardstick_build() {
+  local root yard
+  root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+  yard=${QOR_YARDSTICK:-$root/../shared/bench}
+  [ -f "$yard/qorload.c" ] || yard=$root/../../shared/bench
+  cc -O2 -pthread -o "$1/qorload" "$yard/qorload.c"
+  cc -O2 -o "$1/echosrv" "$yard/echosrv.c"
+}
+
+bench_address() {
+  echo 127.$((RANDOM % 200 + 20)).$((RANDOM % 250 + 1)).$((RANDOM % 250 + 1))
+}
