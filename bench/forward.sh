@@ -16,15 +16,12 @@
 # machine shared with other work disturbs less than the rate.
 #
 # BUILD_DIR (default build-release) is configured as a Release build when it
-# has no qor yet. The yardstick's sources come from $QOR_YARDSTICK (default
-# ../shared/bench beside the checkout, or beside its worktree folder).
+# has no qor yet. The yardstick: bench/yardstick.sh ($QOR_YARDSTICK).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build-release}
 secs=${2:-5}
 rounds=${3:-3}
-yard=${QOR_YARDSTICK:-$root/../shared/bench}
-[ -f "$yard/qorload.c" ] || yard=$root/../../shared/bench  # a worktree under wt/
 
 if [ ! -f "$build/build.ninja" ]; then
   # g++ 12 at -O3 reports a -Wrestrict false positive inside std::string.
@@ -32,12 +29,12 @@ if [ ! -f "$build/build.ninja" ]; then
     -DCMAKE_CXX_FLAGS=-Wno-error=restrict >/dev/null
 fi
 cmake --build "$build" -j2 --target qor qorctl qor_mixload >/dev/null
-cc -O2 -pthread -o "$build/qorload" "$yard/qorload.c"
-cc -O2 -o "$build/echosrv" "$yard/echosrv.c"
+. "$root/bench/yardstick.sh"
+yardstick_build "$build"
 mix=$build/bench-tools/qor_mixload
 
-net=127.$((RANDOM % 200 + 20)).$((RANDOM % 250 + 1))
-hq=$net.10 sales=$net.11
+sales=$(bench_address)
+hq=$(bench_address)
 free_port() {
   /usr/bin/python3 -c 'import socket,sys; s=socket.socket(); s.bind((sys.argv[1],0)); print(s.getsockname()[1])' "$1"
 }
