@@ -4,6 +4,7 @@
 // stored handle, and the name-service phase with the cache's classification.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "federation/qor_s.h"
@@ -16,30 +17,26 @@ using namespace script;
 namespace {
 
 // A remote service: getobj answers spooler S of SALES with one binding.
-const NS__sv_ns_qor_if_v1_1_epv_t kRemote = {
-    [](void*, char**) { return 0; },
-    [](void*, const qorobjid*) { return 0; },
-    [](void*, const qorobjid*, const qorobjid*, int32_t, const qor_serverinfo*, const qorobjects*,
-       int32_t*) { return 0; },
-    [](void*, const qorobjid* obj, qorobjid* server, rpcbinding* binding, int32_t* auth, int* cls) {
-      *server = {NS_CLASS_SPOOLER, strdup("S"), strdup("SALES")};
-      binding->val = static_cast<char**>(calloc(1, sizeof(char*)));
-      binding->val[binding->len++] = strdup("b");
-      *auth = 7;
-      *cls = obj->nsclass;
-      return 0;
-    },
-    [](void*, const qorobjid*, qorobjects*) { return 0; },
-    [](void*, const qorobjid*, char**) { return 0; },
-    [](void*, const char*, domainlist*) { return 0; },
-    [](void*, const char*, char**) { return 0; }};
+NS__sv_ns_qor_if_v1_1_epv_t remote_epv() {
+  NS__sv_ns_qor_if_v1_1_epv_t epv{};
+  epv.qor_getobj = [](void*, const qorobjid* obj, qorobjid* server, rpcbinding* binding,
+                      int32_t* auth, int* cls) {
+    *server = {NS_CLASS_SPOOLER, strdup("S"), strdup("SALES")};
+    binding->val = static_cast<char**>(calloc(1, sizeof(char*)));
+    binding->val[binding->len++] = strdup("b");
+    *auth = 7;
+    *cls = obj->nsclass;
+    return 0;
+  };
+  return epv;
+}
+const NS__sv_ns_qor_if_v1_1_epv_t kRemote = remote_epv();
 
 // ns_qor_if answering every call with one fault.
 template <uint32_t kFault>
 rpc_server_interface faulting() {
-  static const rpc_server_stub_t stubs[] = {fault<kFault>, fault<kFault>, fault<kFault>,
-                                            fault<kFault>, fault<kFault>, fault<kFault>,
-                                            fault<kFault>, fault<kFault>};
+  static rpc_server_stub_t stubs[8];
+  std::fill(std::begin(stubs), std::end(stubs), fault<kFault>);
   return {NS__sv_ns_qor_if_v1_1_s_ifspec.syntax, 8, stubs, nullptr};
 }
 

@@ -18,16 +18,15 @@ namespace {
 
 using ConcurrencyForwarding = FederationTest;
 
-const NS__sv_ns_qor_if_v1_1_epv_t kRemote = {
-    [](void*, char**) { return 0; },
-    [](void*, const qorobjid*) { return 0; },
-    [](void*, const qorobjid*, const qorobjid*, int32_t, const qor_serverinfo*, const qorobjects*,
-       int32_t*) { return 0; },
-    [](void*, const qorobjid*, qorobjid*, rpcbinding*, int32_t*, int*) { return 0; },
-    [](void*, const qorobjid*, qorobjects*) { return 0; },
-    [](void*, const qorobjid* obj, char** host) { return *host = strdup(obj->domain), 0; },
-    [](void*, const char*, domainlist*) { return 0; },
-    [](void*, const char*, char**) { return 0; }};
+// A remote service: gethost answers the domain asked for.
+NS__sv_ns_qor_if_v1_1_epv_t remote_epv() {
+  NS__sv_ns_qor_if_v1_1_epv_t epv{};
+  epv.qor_gethost = [](void*, const qorobjid* obj, char** host) {
+    return *host = strdup(obj->domain), 0;
+  };
+  return epv;
+}
+const NS__sv_ns_qor_if_v1_1_epv_t kRemote = remote_epv();
 
 TEST_F(ConcurrencyForwarding, CallsShareStoredHandlesWhileEntriesExpire) {
   Server service(kServe, {{&NS__sv_ns_qor_if_v1_1_s_ifspec, &kRemote}});
