@@ -15,7 +15,7 @@ namespace {
 using namespace script;
 
 TEST(ConcurrencyRpcClient, ThreadsShareOneHandle) {
-  constexpr int kThreads = 8, kCalls = 40;
+  constexpr int kThreads = 8, kCalls = 100;
   for (Mode mode : {kServe, kCloseAfterReply}) {
     Server server(mode);
     const epm_entry mapping = {{}, kIf.syntax, server.port(), ""};
