@@ -24,13 +24,16 @@ import struct
 import sys
 
 # Load impacket's NDR module with zero pad bytes before anything imports it.
-_spec = importlib.util.find_spec("impacket.dcerpc.v5.ndr")
-_src = open(_spec.origin).read()
-for fill in (b"\\xaa", b"\\xab", b"\\xAB", b"\\xbf"):
-    _src = _src.replace("b'%s'*pad" % fill.decode(), "b'\\x00'*pad")
-_ndr = importlib.util.module_from_spec(_spec)
-sys.modules["impacket.dcerpc.v5.ndr"] = _ndr
-exec(compile(_src, _spec.origin, "exec"), _ndr.__dict__)
+# Imported as a module (the interop tests' declaration of ns_qor_if), it uses
+# impacket as it is, so that its classes mix with the rest of impacket.
+if __name__ == "__main__":
+    _spec = importlib.util.find_spec("impacket.dcerpc.v5.ndr")
+    _src = open(_spec.origin).read()
+    for fill in (b"\\xaa", b"\\xab", b"\\xAB", b"\\xbf"):
+        _src = _src.replace("b'%s'*pad" % fill.decode(), "b'\\x00'*pad")
+    _ndr = importlib.util.module_from_spec(_spec)
+    sys.modules["impacket.dcerpc.v5.ndr"] = _ndr
+    exec(compile(_src, _spec.origin, "exec"), _ndr.__dict__)
 
 from impacket.dcerpc.v5.ndr import (NDRCALL, NDRSTRUCT, NDRPOINTER, NDRENUM,  # noqa: E402
                                     NDRUniConformantArray)

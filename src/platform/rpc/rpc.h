@@ -65,6 +65,9 @@ class rpc_exception : public std::exception {
 
 RPC_STATUS RpcServerUseProtseqA(const char* Protseq, unsigned int MaxCalls,
                                 void* SecurityDescriptor);
+// A fixed endpoint: `Endpoint` is the TCP port in decimal (1 to 65535).
+RPC_STATUS RpcServerUseProtseqEpA(const char* Protseq, unsigned int MaxCalls, const char* Endpoint,
+                                  void* SecurityDescriptor);
 RPC_STATUS RpcServerUseAllProtseqs(unsigned int MaxCalls, void* SecurityDescriptor);
 // MgrEpv null: the interface's own managers (IfSpec->default_epv).
 RPC_STATUS RpcServerRegisterIf(RPC_IF_HANDLE IfSpec, const rpc_uuid* MgrTypeUuid,
@@ -73,8 +76,8 @@ RPC_STATUS RpcServerUnregisterIf(RPC_IF_HANDLE IfSpec, const rpc_uuid* MgrTypeUu
                                  unsigned int WaitForCallsToComplete);
 RPC_STATUS RpcServerInqBindings(RPC_BINDING_VECTOR** BindingVector);
 RPC_STATUS RpcBindingVectorFree(RPC_BINDING_VECTOR** BindingVector);
-RPC_STATUS RpcEpRegisterA(RPC_IF_HANDLE IfSpec, RPC_BINDING_VECTOR* BindingVector,
-                          void* UuidVector, const char* Annotation);
+RPC_STATUS RpcEpRegisterA(RPC_IF_HANDLE IfSpec, RPC_BINDING_VECTOR* BindingVector, void* UuidVector,
+                          const char* Annotation);
 RPC_STATUS RpcEpUnregister(RPC_IF_HANDLE IfSpec, RPC_BINDING_VECTOR* BindingVector,
                            void* UuidVector);
 RPC_STATUS RpcServerListen(unsigned int MinimumCallThreads, unsigned int MaxCalls,

@@ -1,0 +1,191 @@
+"""Real qor processes for the interop tests, and impacket as their client.
+
+A Site is what several instances share, as machines of one network do: the
+name-service folder, the domain directory and the endpoint-mapper port. Each
+Instance has its own loopback address, settings file, data directory and
+event capture file, and runs build/qor in console or service mode.
+"""
+
+import json
+import os
+import random
+import socket
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "vectors"))
+import gen_qor_vectors as q  # noqa: E402  impacket's own declaration of ns_qor_if
+
+from impacket.dcerpc.v5 import epm, transport  # noqa: E402
+from impacket.uuid import uuidtup_to_bin  # noqa: E402
+
+QOR = os.path.join(os.environ.get("QOR_BUILD_DIR", "build"), "qor")
+IFACE = uuidtup_to_bin(("b1da8d70-4984-11d0-b98c-00a0248df91a", "1.1"))
+SPOOLER, GROUP, LP = 3, 8, 0
+
+
+def loopback():
+    return "127.%d.%d.%d" % (random.randint(1, 254), random.randint(0, 255), random.randint(2, 254))
+
+
+class Site:
+    def __init__(self, root, domains=""):
+        self.root = str(root)
+        self.nsdir = os.path.join(self.root, "rpcns")
+        self.domains = os.path.join(self.root, "domains")
+        os.makedirs(self.nsdir)  # as the installation makes it
+        with open(self.domains, "w") as f:
+            f.write(domains)
+        s = socket.socket()
+        s.bind(("127.0.0.1", 0))
+        self.port = s.getsockname()[1]
+        s.close()
+
+    def exported(self, addr):
+        """True when some name-service entry names `addr`."""
+        if not os.path.isdir(self.nsdir):
+            return False
+        for name in os.listdir(self.nsdir):
+            with open(os.path.join(self.nsdir, name), errors="replace") as f:
+                if addr in f.read():
+                    return True
+        return False
+
+
+class Instance:
+    started = []  # every process, so that a failed test leaves none behind
+
+    def __init__(self, site, name, langroup="WG", addr=None, **settings):
+        self.site, self.addr = site, addr or loopback()
+        self.dir = os.path.join(site.root, name)
+        os.makedirs(self.dir, exist_ok=True)
+        self.events_path = os.path.join(self.dir, "events")
+        self.conf = os.path.join(self.dir, "qor.conf")
+        values = {"LanGroup": "sz:" + langroup, "ComputerName": "sz:" + name,
+                  "QorDataDirectory": "sz:" + os.path.join(self.dir, "data"),
+                  "RpcListenAddress": "sz:" + self.addr,
+                  "RpcEpmapperPort": "dword:%d" % site.port,
+                  "RpcNsDirectory": "sz:" + site.nsdir, "DomainDirectory": "sz:" + site.domains,
+                  "RpcConnectTimeout": "dword:2"}
+        values.update(settings)
+        with open(self.conf, "w") as f:
+            f.writelines("%s = %s\n" % kv for kv in values.items())
+        self.proc = None
+
+    def start(self, *args, notify=None):
+        """Starts qor with `args` (console mode when "-c" is among them)."""
+        env = dict(os.environ, QOR_CONFIG=self.conf, QOR_EVENTLOG="file:" + self.events_path,
+                   LANG="C")
+        env.pop("NOTIFY_SOCKET", None)
+        self.mark = len(self.events())  # where this run's events begin
+        if notify is not None:
+            env["NOTIFY_SOCKET"] = notify.path
+        self.proc = subprocess.Popen([QOR, *args], env=env, stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL)
+        Instance.started.append(self.proc)
+        return self
+
+    def events(self):
+        if not os.path.exists(self.events_path):
+            return []
+        with open(self.events_path) as f:
+            return [json.loads(line) for line in f]
+
+    def ids(self):
+        return [e["id"] for e in self.events()]
+
+    def wait_started(self, timeout=30):
+        """True once event 0x40000001 is reported; False when qor ended first."""
+        end = time.time() + timeout
+        while time.time() < end:
+            if "0x40000001" in self.ids()[self.mark:]:
+                return True
+            if self.proc.poll() is not None:
+                return False
+            time.sleep(0.02)
+        raise TimeoutError("qor neither started nor ended")
+
+    def stop(self, sig=15):
+        self.proc.send_signal(sig)
+        return self.proc.wait(timeout=150)
+
+    def connect(self):
+        """An impacket connection to ns_qor_if, found through the endpoint mapper."""
+        mapper = transport.DCERPCTransportFactory(
+            "ncacn_ip_tcp:%s[%d]" % (self.addr, self.site.port)).get_dce_rpc()
+        mapper.connect()
+        binding = epm.hept_map(self.addr, IFACE, protocol="ncacn_ip_tcp", dce=mapper)
+        mapper.disconnect()
+        dce = transport.DCERPCTransportFactory(binding).get_dce_rpc()
+        dce.connect()
+        dce.bind(IFACE)
+        return dce
+
+
+class Notify:
+    """A NOTIFY_SOCKET of our own: what qor tells systemd, message by message."""
+
+    def __init__(self, path):
+        self.path = str(path)
+        if os.path.exists(self.path):
+            os.unlink(self.path)
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.sock.bind(self.path)
+        self.sock.settimeout(30)
+        self.seen = []
+
+    def until(self, *texts):
+        """Reads messages until one holds one of `texts`; returns it."""
+        while True:
+            msg = self.sock.recv(4096).decode()
+            self.seen.append(msg)
+            if any(t in msg for t in texts):
+                return msg
+
+
+# ---- ns_qor_if calls; each answers (status, response) ----
+
+def call(dce, req):
+    resp = dce.request(req, checkError=False)
+    return resp["ErrorCode"], resp
+
+
+def text(s):
+    """A string out of a reply: a pointer's data, without its terminating zero."""
+    if hasattr(s, "fields"):
+        s = s["Data"]
+    return s.rstrip("\x00") if isinstance(s, str) else s
+
+
+def getdomain(dce):
+    status, r = call(dce, q.qor_getdomain())
+    return status, text(r["domain"])
+
+
+def createobj(dce, cls, name, assoc=(10, None, None), bindings=None, host=None,
+              members=None):
+    req = q.qor_createobj()
+    q.objid(req.fields["obj"], cls, name, None)
+    q.objid(req.fields["assoc"], *assoc)
+    q.serverinfo(req.fields["svinfo"], bindings, host, 0)
+    q.objects(req.fields["members"], members)
+    return call(dce, req)[0]
+
+
+def getobj(dce, cls, name, domain=None):
+    """(status, server name, its bindings)."""
+    req = q.qor_getobj()
+    q.objid(req.fields["obj"], cls, name, domain)
+    status, r = call(dce, req)
+    bindings = [text(b) for b in r["binding"]["val"]] if r["binding"]["len"] else []
+    return status, text(r["server"]["name"]), bindings
+
+
+def listobj(dce, cls, name=None):
+    """(status, names): a class's objects, or the members of the list `name`."""
+    req = q.qor_listobj()
+    q.objid(req.fields["obj"], cls, name, None)
+    status, r = call(dce, req)
+    names = [text(o["name"]) for o in r["objects"]["val"]] if r["objects"]["len"] else []
+    return status, names

@@ -1,0 +1,250 @@
+"""The RPC runtime's server against impacket and against hostile peers.
+
+The test server (test-tools/rpc_test_server, whose managers echo what they
+are given) runs as its own process on a loopback address of its own; impacket
+finds its endpoint through the server's own endpoint mapper.
+"""
+import os
+import random
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+import pytest
+
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "vectors"))
+import gen_qor_vectors as q  # noqa: E402  impacket's classes for ns_qor_if
+from impacket.dcerpc.v5 import epm, rpcrt, transport  # noqa: E402
+from impacket.dcerpc.v5.rpcrt import DCERPCException  # noqa: E402
+from impacket.uuid import uuidtup_to_bin  # noqa: E402
+
+IFACE = uuidtup_to_bin(("b1da8d70-4984-11d0-b98c-00a0248df91a", "1.1"))
+BUILD = os.environ.get("QOR_BUILD_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "build"))
+# impacket's bind of ns_qor_if: frags 4280, new group, one context with NDR 2.0.
+BIND = bytes.fromhex("05000b03100000004800000001000000" "b810b81000000000" "0100000000000100"
+                     "708ddab18449d011b98c00a0248df91a01000100"
+                     "045d888aeb1cc9119fe808002b10486002000000")
+
+
+class Server:
+    def __init__(self, *args):
+        self.addr = "127.%d.%d.%d" % tuple(random.randint(20, 250) for _ in range(3))
+        self.dir = tempfile.TemporaryDirectory()
+        conf = os.path.join(self.dir.name, "qor.conf")
+        with open(conf, "w") as f:
+            f.write("RpcListenAddress = sz:%s\nRpcEpmapperPort = dword:0\n" % self.addr)
+        self.proc = subprocess.Popen([os.path.join(BUILD, "test-tools", "rpc_test_server"), *args],
+                                     env=dict(os.environ, QOR_CONFIG=conf),
+                                     stdout=subprocess.PIPE, text=True)
+        info = dict(line.split() for line in iter(self.proc.stdout.readline, "ready\n"))
+        self.port, self.epm = int(info["port"]), int(info["epmapper"])
+
+    def rss_kb(self):
+        with open("/proc/%d/status" % self.proc.pid) as f:
+            return int(next(line for line in f if line.startswith("VmRSS")).split()[1])
+
+    def stop(self):
+        self.proc.send_signal(signal.SIGTERM)
+        assert self.proc.wait(timeout=60) == 0
+        self.dir.cleanup()
+
+
+def connect(server, via_mapper=False):
+    """An impacket connection bound to ns_qor_if."""
+    binding = "ncacn_ip_tcp:%s[%d]" % (server.addr, server.port)
+    if via_mapper:
+        m = transport.DCERPCTransportFactory("ncacn_ip_tcp:%s[%d]" % (server.addr, server.epm))
+        m = m.get_dce_rpc()
+        m.connect()
+        binding = epm.hept_map(server.addr, IFACE, protocol="ncacn_ip_tcp", dce=m)
+        m.disconnect()
+    dce = transport.DCERPCTransportFactory(binding).get_dce_rpc()
+    dce.connect()
+    dce.bind(IFACE)
+    return dce
+
+
+def getdomain(dce):
+    r = dce.request(q.qor_getdomain(), checkError=False)
+    assert (r["ErrorCode"], r["domain"]) == (0, "TESTDOM\x00")
+
+
+@pytest.fixture(scope="module")
+def server():
+    s = Server("--timeouts", "600000,2000")
+    yield s
+    s.stop()
+
+
+def norm(v):
+    """impacket's parsed values as plain dicts, lists and str."""
+    if isinstance(v, dict):
+        return norm(v["Data"]) if v.keys() == {"Data"} else {k: norm(v[k]) for k in v}
+    if isinstance(v, list):
+        return [norm(e) for e in v]
+    return v.decode() if isinstance(v, bytes) else v
+
+
+def request(op, obj=None, **values):
+    r = getattr(q, "qor_" + op)()
+    if obj:
+        q.objid(r.fields["obj"], *obj)
+    for k, v in values.items():
+        r[k] = v
+    return r
+
+
+def test_eight_operations_through_the_mapper_in_small_fragments(server, monkeypatch):
+    # impacket offers 2048-byte fragments and the server agrees: requests and
+    # replies of a few kilobytes travel in several fragments each way.
+    offer = rpcrt.MSRPCBind.__init__
+
+    def small(self, data=None, alignment=0):
+        offer(self, data, alignment)
+        if data is None:
+            self["max_tfrag"] = self["max_rfrag"] = 2048
+
+    monkeypatch.setattr(rpcrt.MSRPCBind, "__init__", small)
+    dce = connect(server, via_mapper=True)
+    assert dce._DCERPC_v5__max_xmit_size == 2048
+    create = request("createobj", (3, "spool1", "SALES"), force=1)
+    q.objid(create.fields["assoc"], 10, None, None)
+    q.serverinfo(create.fields["svinfo"], q.BINDINGS3, "hostA", 7)
+    q.objects(create.fields["members"], [(0, "member-%d" % i, "SALES") for i in range(300)])
+    assert len(create.getData()) > 3 * 2048
+    objects = [{"nsclass": i % 11, "name": "obj%d\x00" % i, "domain": "ENG\x00"} for i in range(300)]
+    for req, want in [
+        (request("getdomain"), {"domain": "TESTDOM\x00", "ErrorCode": 0}),
+        (request("deleteobj", (6, "queue-7", None)), {"ErrorCode": 6}),
+        (create, {"created": 303, "ErrorCode": 1}),
+        (request("getobj", (0, "lp1", "SALES")),
+         {"server": {"nsclass": 3, "name": "lp1\x00", "domain": "SALES\x00"},
+          "binding": {"len": 1, "val": ["lp1\x00"]}, "supportauth": 7, "objclass": 0,
+          "ErrorCode": 0}),
+        (request("listobj", (2, "300", "ENG")), {"objects": {"len": 300, "val": objects},
+                                                 "ErrorCode": 0}),
+        (request("gethost", (6, "hostX", None)), {"host": "hostX\x00", "ErrorCode": 0}),
+        (request("listdomain", domain="SALES\x00"),
+         {"list": {"len": 3, "val": ["SALES\x00", "ENG\x00", "HQ\x00"]}, "ErrorCode": 0}),
+        (request("hello", domain="0\x00"), {"host": "hello\x00", "ErrorCode": 0}),
+    ]:
+        assert norm(q.plain(dce.request(req, checkError=False))) == want
+    # An operation the interface does not have: a fault, and the connection goes on.
+    dce.call(8, b"")
+    with pytest.raises(DCERPCException, match="nca_s_op_rng_error"):
+        dce.recv()
+    getdomain(dce)
+    dce.disconnect()
+
+
+def test_sixteen_clients_against_four_calls_are_answered_or_told_busy():
+    server = Server("--max-calls", "4")
+    results = []
+
+    def slow_call():
+        try:
+            connect(server).request(request("hello", domain="1000\x00"), checkError=False)
+            results.append("ok")
+        except DCERPCException as e:
+            results.append("busy" if "server_too_busy" in str(e) else str(e))
+
+    threads = [threading.Thread(target=slow_call) for _ in range(16)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=60)
+    server.stop()
+    assert len(results) == 16 and set(results) == {"ok", "busy"}, results
+    assert results.count("ok") >= 4
+
+
+def silent_binds(server):
+    socks = []
+    for _ in range(1000):
+        s = socket.create_connection((server.addr, server.port))
+        s.sendall(BIND)
+        assert s.recv(8192)[2] == 12  # bind_ack
+        socks.append(s)
+    return socks
+
+
+def trickle(server):
+    # One byte a second; the server gives a PDU 2 s (--timeouts) to arrive.
+    s = socket.create_connection((server.addr, server.port), timeout=1)
+    for b in BIND:
+        try:
+            s.send(bytes([b]))
+            if s.recv(1) == b"":
+                break
+        except socket.timeout:
+            continue
+        except ConnectionError:
+            break
+    else:
+        pytest.fail("a connection trickling a PDU was never closed")
+    s.close()
+
+
+def frag_length_beyond_data(server):
+    # A header announcing the largest length: refused at once.
+    s = socket.create_connection((server.addr, server.port))
+    s.sendall(BIND[:8] + b"\xff\xff" + BIND[10:])
+    assert s.recv(8192)[2] == 13  # bind_nak
+    # One announcing 5000 bytes that never come: cut after the PDU time.
+    t = socket.create_connection((server.addr, server.port))
+    t.sendall(BIND[:8] + struct.pack("<H", 5000) + BIND[10:])
+    t.settimeout(10)
+    assert t.recv(8192) == b""
+    s.close()
+    t.close()
+
+
+def reset_mid_fragment(server):
+    for _ in range(200):
+        s = socket.create_connection((server.addr, server.port))
+        s.sendall(BIND)
+        s.recv(8192)
+        s.sendall(bytes.fromhex("05000003100000000002000002000000") + b"\0" * 100)
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        s.close()
+
+
+def connect_and_close(server):
+    for _ in range(10000):
+        socket.create_connection((server.addr, server.port)).close()
+
+
+@pytest.mark.parametrize("attack", [silent_binds, trickle, frag_length_beyond_data,
+                                    reset_mid_fragment, connect_and_close])
+def test_hostile_peer_does_not_stop_a_good_client(server, attack):
+    good = connect(server)
+    calls, done, failures = [0], threading.Event(), []
+
+    def keep_calling():
+        while not done.is_set():
+            try:
+                getdomain(good)
+                calls[0] += 1
+            except Exception as e:  # noqa: BLE001 - any failure is the finding
+                failures.append(e)
+                return
+            time.sleep(0.01)
+
+    rss = server.rss_kb()
+    caller = threading.Thread(target=keep_calling)
+    caller.start()
+    held = attack(server)
+    done.set()
+    caller.join(timeout=60)
+    print("\n%s: VmRSS %d kB before, %d kB after" % (attack.__name__, rss, server.rss_kb()))
+    for s in held or []:
+        s.close()
+    assert not failures and calls[0] > 0
+    getdomain(good)
+    good.disconnect()

@@ -1,0 +1,166 @@
+"""The qor process end to end: real processes, sockets and files, impacket as the client."""
+
+import os
+import signal
+import socket
+import threading
+import time
+
+import pytest
+from impacket.dcerpc.v5.rpcrt import DCERPCException
+
+from qor_instance import (GROUP, LP, SPOOLER, Instance, Notify, Site, createobj, getdomain,
+                          getobj, listobj, loopback)
+
+B1, B2 = "ncacn_ip_tcp:10.0.0.1[5000]", "ncacn_ip_tcp:10.0.0.2"
+
+
+@pytest.fixture(autouse=True)
+def no_qor_left():
+    yield
+    for proc in Instance.started:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+
+
+def start_service(inst, *args):
+    """Starts `inst` in service mode; the message that ends its start."""
+    notify = Notify(os.path.join(inst.dir, "notify"))
+    inst.start(*args, notify=notify)
+    return notify.until("READY=1", "STATUS=Stopped")
+
+
+def test_registrations_survive_a_stop_and_a_restart(tmp_path):
+    qor = Instance(Site(tmp_path), "m1").start("-c")
+    assert qor.wait_started()
+    dce = qor.connect()
+    assert getdomain(dce) == (0, "WG")
+    assert createobj(dce, SPOOLER, "spool1", bindings=[B1, B2], host="h1") == 0
+    assert createobj(dce, LP, "lp1", assoc=(SPOOLER, "spool1", None)) == 0
+    assert createobj(dce, GROUP, "g1", members=[(LP, "lp1", None), (SPOOLER, "spool1", "wg")]) == 0
+    # Another domain's requests need the forwarding: no binding answers yet.
+    assert getobj(dce, LP, "lp1", "ELSEWHERE")[0] == 18
+    assert qor.stop(signal.SIGTERM) == 0
+    assert qor.ids() == ["0x40000001", "0x40000002"]
+    for cls, name in (("spooler", "spool1"), ("lp", "lp1"), ("group", "g1")):
+        with open(os.path.join(qor.dir, "data", cls + ".dat")) as f:
+            assert name + "\n" in f.read()
+
+    # The entry still names the stopped run; that binding does not answer.
+    assert qor.start("-c").wait_started()
+    dce = qor.connect()
+    assert getobj(dce, LP, "lp1") == (0, "spool1", [B1, B2])
+    assert listobj(dce, GROUP, "g1") == (0, ["lp1", "spool1"])
+    assert qor.stop(signal.SIGINT) == 0
+
+
+def test_every_answered_create_survives_a_kill(tmp_path):
+    qor = Instance(Site(tmp_path), "m1").start("-c")
+    assert qor.wait_started()
+    answered = []
+    dce = qor.connect()
+
+    def creates():
+        try:
+            for i in range(1000000):
+                if createobj(dce, SPOOLER, "s%d" % i, bindings=[B2], host="h") == 0:
+                    answered.append("s%d" % i)
+        except Exception:
+            pass  # the connection dies with the process
+
+    t = threading.Thread(target=creates)
+    t.start()
+    while len(answered) < 200:
+        time.sleep(0.01)
+    qor.stop(signal.SIGKILL)
+    # impacket reads a connection closed by its peer forever: close our end.
+    dce.get_rpc_transport().get_socket().close()
+    t.join()
+    assert qor.start("-c").wait_started()
+    status, names = listobj(qor.connect(), SPOOLER)
+    assert status == 0 and set(answered) <= set(names)
+    qor.stop()
+
+
+def test_bad_input_gets_its_status_and_the_service_stays_up(tmp_path):
+    qor = Instance(Site(tmp_path), "m1").start("-c")
+    assert qor.wait_started()
+    dce = qor.connect()
+    assert createobj(dce, 11, "s1", bindings=[B1], host="h") == 5  # a class outside the table
+    assert createobj(dce, SPOOLER, "s\r1", bindings=[B1], host="h") == 11
+    assert createobj(dce, SPOOLER, "s2", bindings=[B1, None], host="h") == 11
+    with pytest.raises(DCERPCException, match="000006f5"):  # 1781: enum value out of range
+        createobj(dce, 40000, "s3", bindings=[B1], host="h")
+    assert listobj(dce, SPOOLER) == (0, [])  # nothing was registered
+    # A list may name itself: members are kept, never followed.
+    assert createobj(dce, GROUP, "g1", members=[(GROUP, "g1", None)]) == 0
+    assert listobj(dce, GROUP, "g1") == (0, ["g1"])
+    assert getobj(dce, GROUP, "g1")[0] == 0
+    assert getdomain(qor.connect()) == (0, "WG")
+    assert qor.stop() == 0
+
+
+def test_service_mode_reports_each_state(tmp_path):
+    notify = Notify(tmp_path / "notify")
+    qor = Instance(Site(tmp_path), "m1").start(notify=notify)
+    assert "EXTEND_TIMEOUT_USEC=90000000" in notify.until("STATUS=Starting (check point 1)")
+    assert "STATUS=Running" in notify.until("READY=1")
+    assert getdomain(qor.connect())[0] == 0
+    assert qor.stop(signal.SIGTERM) == 0
+    notify.until("STOPPING=1")
+    assert notify.until("STATUS=Stopped") == "STATUS=Stopped (exit code 0)"
+    assert qor.ids() == ["0x40000001", "0x40000002"]
+
+
+def test_only_the_domain_controller_runs_unless_forced(tmp_path):
+    site = Site(tmp_path, "WG pdc0\n")
+    for computer, args, settings, outcome in [
+            ("pdc0", (), {}, "READY=1"),
+            ("m1", (), {}, "STATUS=Stopped (exit code 1354)"),
+            ("m2", ("-f",), {}, "READY=1"),
+            ("m3", (), {"QorDisableCheck": "dword:1"}, "READY=1")]:
+        qor = Instance(site, computer, **settings)
+        assert outcome in start_service(qor, *args)
+        if outcome == "READY=1":
+            assert qor.stop() == 0
+        else:
+            assert qor.proc.wait() == 0
+            assert qor.ids() == ["0xC000000C"] and not site.exported(qor.addr)
+
+
+def test_second_instance_in_a_workgroup_is_refused(tmp_path):
+    site = Site(tmp_path)
+    a = Instance(site, "a").start("-c")
+    assert a.wait_started() and a.stop() == 0
+    # The same address now serves another workgroup: found first, skipped.
+    other = Instance(site, "a", langroup="OTHER", addr=a.addr).start("-c")
+    b = Instance(site, "b").start("-c")
+    assert other.wait_started() and b.wait_started()
+    c = Instance(site, "c")
+    assert "STATUS=Stopped (exit code 1056)" in start_service(c)
+    assert c.proc.wait() == 0
+    assert [(e["id"], e["strings"]) for e in c.events()] == [("0xC000000D", [b.addr])]
+    assert not site.exported(c.addr)
+    other.stop(), b.stop()
+
+
+def test_failed_start_reports_and_leaves_nothing_behind(tmp_path):
+    site = Site(tmp_path)
+    (tmp_path / "file").write_text("")
+    taken = socket.socket()
+    addr = loopback()
+    taken.bind((addr, site.port))
+    taken.listen()
+    for i, (settings, outcome, events) in enumerate([
+            ({"QorDataDirectory": "sz:%s/file/data" % tmp_path},
+             "exit code 1066, service-specific exit code 19", []),
+            ({"RpcProtocolSequence": "multi_sz:ncacn_np,no_such_seq"}, "STATUS=Stopped",
+             [("0x8000000E", ["ncacn_np"]), ("0x8000000F", ["no_such_seq"])]),
+            ({}, "exit code 1752", [])]):
+        qor = Instance(site, "m%d" % i, addr=addr if not settings else None, **settings)
+        assert outcome in start_service(qor)
+        assert qor.proc.wait() == 0
+        assert [(e["id"], e["strings"]) for e in qor.events()] == events
+        assert not site.exported(qor.addr)
+    taken.close()
