@@ -17,9 +17,11 @@
 // replaced by a fresh one, and the call is sent again, only when the server
 // certainly did not take the request; see rpc_binding_call.
 #include <errno.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -144,15 +146,19 @@ int tcp_connect(in_addr addr, uint16_t port, const deadline& d) {
 // After the connection ended or failed before any byte of the reply: whether
 // the server certainly did not take the request. A socket closed with our
 // bytes still unread answers them with a reset, and a server that closed
-// before they arrived never acknowledges them. A server that read the request
+// before they arrived never acknowledges them (SIOCOUTQ counts the bytes
+// written and not acknowledged, sent or not). A server that read the request
 // and then closed has acknowledged every byte with its FIN: the call may have
 // run. (A server that ran the call and then aborted the connection with a
 // reset instead of a FIN would be taken for one that refused it.)
 bool request_refused(int fd) {
   tcp_info ti = {};
   socklen_t len = sizeof ti;
-  if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &ti, &len) != 0) return false;
-  return ti.tcpi_state != TCP_CLOSE_WAIT || ti.tcpi_unacked != 0;
+  int unacked = 0;
+  if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &ti, &len) != 0 || ioctl(fd, SIOCOUTQ, &unacked) != 0) {
+    return false;
+  }
+  return ti.tcpi_state != TCP_CLOSE_WAIT || unacked != 0;
 }
 
 // A kept connection is still usable when nothing is waiting to be read on
