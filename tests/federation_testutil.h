@@ -17,6 +17,7 @@
 #include "platform/memory.h"
 #include "platform/rpc/rpc.h"
 #include "registry/status.h"
+#include "service/qormain.h"
 
 namespace fedtest {
 
@@ -25,10 +26,12 @@ class FederationTest : public ::testing::Test {
   ScopedSettingsFile settings;
   ElogCapture elog;
   long now = std::time(nullptr);
+  std::mutex nslock;
 
   void SetUp() override {
     static char home[] = "HOME";
     NS__ms_domain = home;
+    NS__nslock = &nslock;
     qor_time_set(now);
     ASSERT_EQ(NS__InitNameObj((settings.dir() + "/data").c_str()), NS_S_OK);
   }
@@ -36,6 +39,7 @@ class FederationTest : public ::testing::Test {
     NS__TermNameObj();
     NS__PdcCacheTerm();
     qor_time_set(0);
+    NS__nslock = nullptr;
   }
   // The domain directory and hosts file (which also gives this machine
   // 10.7.0.1 and 10.7.0.2), then `extra` settings lines.

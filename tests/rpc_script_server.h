@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <random>
 #include <string>
@@ -23,7 +24,8 @@ namespace script {
 
 // Operations of the test interface; kClose: the server reads the request and closes.
 enum Op : uint16_t { kEcho, kSlow, kBusy, kDne, kUnkIf, kClose };
-enum Mode { kServe, kNakBusy, kCloseAfterBind, kCloseAfterReply, kResetOnSecondCall };
+// kCloseOnCall: every request is read and the connection closed without a reply.
+enum Mode { kServe, kNakBusy, kCloseAfterBind, kCloseAfterReply, kResetOnSecondCall, kCloseOnCall };
 
 inline rpc_stub_result echo(const void*, const uint8_t* in, size_t len, std::vector<uint8_t>* out) {
   out->assign(in, in + len);
@@ -53,18 +55,21 @@ inline const rpc_server_interface kOtherIf = {
 inline const rpc_server_stub_t kEpmStubs[] = {ept_map, ept_map, ept_map, ept_map};
 inline const rpc_server_interface kEpmIf = {RPC_EPM_SYNTAX, 4, kEpmStubs, nullptr};
 
-// A TCP socket bound to port 0 of `addr`, by default 127.x.y.z at random so
-// that tests running at once do not meet, and a binding naming it.
+// A TCP socket bound to `port` (0: any) of `addr`, by default 127.x.y.z at
+// random so that tests running at once do not meet, and a binding naming it.
 struct Bound {
   int fd;
   sockaddr_in sa;
   std::string addr, binding;
 };
-inline Bound BindRandom(std::string addr = "") {
+inline Bound BindRandom(std::string addr = "", uint16_t port = 0) {
   std::random_device rd;
-  for (int i = 0; addr.empty() && i < 3; ++i) addr += "." + std::to_string(rd() % 254 + 1);
+  for (int i = 0; i < 3 && (addr.empty() || addr[0] == '.'); ++i) {
+    addr += "." + std::to_string(rd() % 254 + 1);
+  }
   if (addr[0] == '.') addr = "127" + addr;
-  Bound b = {socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), {AF_INET, 0, {}, {}}, addr, ""};
+  Bound b = {
+      socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), {AF_INET, htons(port), {}, {}}, addr, ""};
   inet_pton(AF_INET, addr.c_str(), &b.sa.sin_addr);
   socklen_t len = sizeof b.sa;
   EXPECT_EQ(bind(b.fd, reinterpret_cast<sockaddr*>(&b.sa), len), 0);
@@ -76,8 +81,11 @@ inline Bound BindRandom(std::string addr = "") {
 class Server {
  public:
   explicit Server(Mode mode = kServe, std::vector<rpc_if_entry> ifs = {{&kIf, nullptr}},
-                  std::string addr = "")
-      : mode_(mode), ifs_(std::move(ifs)), list_{ifs_.data(), ifs_.size()}, s(BindRandom(addr)) {
+                  std::string addr = "", uint16_t port = 0)
+      : mode_(mode),
+        ifs_(std::move(ifs)),
+        list_{ifs_.data(), ifs_.size()},
+        s(BindRandom(addr, port)) {
     listen(s.fd, 64);
     accept_ = std::thread([this] {
       for (int c; (c = accept(s.fd, nullptr, nullptr)) >= 0;) {
@@ -102,6 +110,11 @@ class Server {
     rpc_assoc_groups_destroy(groups_);
   }
   uint16_t port() const { return ntohs(s.sa.sin_port); }
+  // When each request arrived.
+  std::vector<std::chrono::steady_clock::time_point> requests() {
+    std::lock_guard<std::mutex> hold(mu_);
+    return requests_;
+  }
 
   std::atomic<int> accepted{0};
 
@@ -124,8 +137,13 @@ class Server {
       for (size_t off = 0, used; open && off < size_t(n); off += used) {
         int state = rpc_sconn_receive(&c, &in[off], n - off, &used);
         const rpc_call* call = rpc_sconn_call(&c);
+        if (call != nullptr) {
+          std::lock_guard<std::mutex> hold(mu_);
+          requests_.push_back(std::chrono::steady_clock::now());
+        }
         open = state != RPC_SCONN_CLOSE &&
-               !(call && call->target.iface == &kIf && call->opnum == kClose);
+               !(call &&
+                 (mode_ == kCloseOnCall || (call->target.iface == &kIf && call->opnum == kClose)));
         if (call != nullptr && open) {
           rpc_sconn_execute(&c);
           ++served;
@@ -147,7 +165,8 @@ class Server {
   rpc_if_list list_;
   rpc_assoc_groups* groups_ = rpc_assoc_groups_create();
   std::mutex mu_;
-  std::vector<int> conns_;  // GUARDED_BY(mu_)
+  std::vector<int> conns_;                                       // GUARDED_BY(mu_)
+  std::vector<std::chrono::steady_clock::time_point> requests_;  // GUARDED_BY(mu_)
   std::vector<std::thread> threads_;
   std::thread accept_;
 

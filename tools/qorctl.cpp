@@ -98,6 +98,7 @@ const char* lookup_text(const status_text (&table)[N], long status, const char* 
 constexpr unsigned OPT_GLOBAL = 1;  // every command
 constexpr unsigned OPT_OBJECT = 2;  // commands naming an object: create, delete, get, list, host
 constexpr unsigned OPT_CREATE = 4;  // create only
+constexpr unsigned OPT_DOMAIN = 8;  // commands naming a domain: the object commands, domains, hello
 
 enum option_id {
   O_SERVER,
@@ -128,7 +129,7 @@ constexpr option_def OPTIONS[] = {
     {O_SRVBIND, 'b', "server-binding", true, false, OPT_GLOBAL},
     {O_JSON, 0, "json", false, false, OPT_GLOBAL},
     {O_HELP, 'h', "help", false, false, OPT_GLOBAL},
-    {O_DOMAIN, 'd', "domain", true, false, OPT_OBJECT},
+    {O_DOMAIN, 'd', "domain", true, false, OPT_DOMAIN},
     {O_FORCE, 'f', "force", false, false, OPT_CREATE},
     {O_HOST, 0, "host", true, false, OPT_CREATE},
     {O_BINDING, 0, "binding", true, true, OPT_CREATE},
@@ -529,7 +530,7 @@ int run_hello(RPC_BINDING_HANDLE ha, const request& rq, FILE* out) {
 }
 
 constexpr command COMMANDS[] = {
-    {"create", 2, 2, OPT_OBJECT | OPT_CREATE, run_create,
+    {"create", 2, 2, OPT_OBJECT | OPT_DOMAIN | OPT_CREATE, run_create,
      "create CLASS NAME [--domain D] [--force] [--host H --binding B... [--auth N]]\n"
      "              [--assoc CLASS:NAME[@D]] [--member CLASS:NAME[@D]...]",
      "Registers an object, or replaces its registration. A server (spooler, superv,\n"
@@ -537,20 +538,20 @@ constexpr command COMMANDS[] = {
      "queue (lp, pp, queue) names its server with --assoc; a group or backup set\n"
      "names its members with --member. --force replaces a registration that the\n"
      "overwrite rules would keep, and a name held by the other class of the family.\n"},
-    {"delete", 2, 2, OPT_OBJECT, run_delete, "delete CLASS NAME [--domain D]",
+    {"delete", 2, 2, OPT_OBJECT | OPT_DOMAIN, run_delete, "delete CLASS NAME [--domain D]",
      "Removes an object's registration.\n"},
-    {"get", 2, 2, OPT_OBJECT, run_get, "get CLASS NAME [--domain D]",
+    {"get", 2, 2, OPT_OBJECT | OPT_DOMAIN, run_get, "get CLASS NAME [--domain D]",
      "Looks an object up: the class it was found in, and for a server, printer or\n"
      "queue the server that answers for it, its bindings and support_auth.\n"
      "any-prn and any-svr look in both classes of the family.\n"},
-    {"list", 1, 2, OPT_OBJECT, run_list, "list CLASS [NAME] [--domain D]",
+    {"list", 1, 2, OPT_OBJECT | OPT_DOMAIN, run_list, "list CLASS [NAME] [--domain D]",
      "Lists every object of a class, one CLASS:NAME@DOMAIN a line; with NAME, the\n"
      "members of that group or backup set.\n"},
-    {"host", 2, 2, OPT_OBJECT, run_host, "host CLASS NAME [--domain D]",
+    {"host", 2, 2, OPT_OBJECT | OPT_DOMAIN, run_host, "host CLASS NAME [--domain D]",
      "The host a server registered, or that of a printer's or queue's server.\n"},
-    {"domains", 0, 1, 0, run_domains, "domains [DOMAIN]",
+    {"domains", 0, 1, OPT_DOMAIN, run_domains, "domains [DOMAIN | --domain D]",
      "Lists the domains the service of DOMAIN knows (default: the service's own).\n"},
-    {"hello", 0, 1, 0, run_hello, "hello [DOMAIN]",
+    {"hello", 0, 1, OPT_DOMAIN, run_hello, "hello [DOMAIN | --domain D]",
      "The network address of the machine on which DOMAIN's name service runs\n"
      "(default: the service's own domain).\n"},
     {"getdomain", 0, 0, 0, run_getdomain, "getdomain",
@@ -578,7 +579,9 @@ void print_help(const command* cmd) {
       "  -b, --server-binding STRING-BINDING\n"
       "                        the qor service at this string binding\n"
       "  --json                print one JSON object on stdout\n"
-      "  -d, --domain D        the domain of the object (default: the service's own)\n"
+      "  -d, --domain D        the domain of the object, or whose domains or address to\n"
+      "                        ask for; the service forwards the request to that\n"
+      "                        domain's service (default: the service's own domain)\n"
       "  -h, --help            this text; COMMAND --help for one command\n"
       "\nExit codes: 0 success, 1 the service answered a non-zero status,\n"
       "2 bad command line, 3 the call did not complete (RPC status).\n"
@@ -607,7 +610,11 @@ int build_request(cmdline* cl, const command* cmd, request* rq,
   rq->force = cl->given[O_FORCE] ? 1 : 0;
   rq->what = cmd->name;
   for (size_t i = 1; i < cl->args.size(); ++i) rq->what.append(" ").append(cl->args[i]);
-  rq->domain_arg = nargs >= 1 && (cmd->scope & OPT_OBJECT) == 0 ? cl->args[1] : nullptr;
+  rq->domain_arg = cl->value[O_DOMAIN];
+  if (nargs >= 1 && (cmd->scope & OPT_OBJECT) == 0) {
+    if (rq->domain_arg != nullptr) return usage_error("%s: the domain given twice", cmd->name);
+    rq->domain_arg = cl->args[1];
+  }
   if ((cmd->scope & OPT_OBJECT) == 0) return EXIT_OK;
 
   int rc = parse_class(cl->args[1], &rq->obj.nsclass);

@@ -10,6 +10,10 @@
 //     its expected status.
 //   qor_mixload verify HOST STATE
 //     Checks that the registry holds exactly the fixed objects and STATE.
+//   qor_mixload get HOST CONNS SECONDS NAME [DOMAIN]
+//     CONNS connections for SECONDS, each asking getobj lp NAME (of DOMAIN:
+//     forwarded by HOST to that domain's service) one call at a time; every
+//     answer must be 0. Prints calls_per_s, p50_us, p99_us and errors.
 //   qor_mixload probe HOST NAME
 //     Prints the endpoint of ns_qor_if and the sizes of the request and reply
 //     PDUs of getobj lp NAME, for the yardstick.
@@ -75,8 +79,9 @@ int create_printer(RPC_BINDING_HANDLE ha, const std::string& name, int spooler, 
 }
 
 // getobj lp NAME: the status, and in *server the name of the spooler found.
-int get_printer(RPC_BINDING_HANDLE ha, const std::string& name, std::string* server) {
-  qorobjid obj = {NS_CLASS_LP, const_cast<char*>(name.c_str()), nullptr};
+int get_printer(RPC_BINDING_HANDLE ha, const std::string& name, std::string* server,
+                const char* domain = nullptr) {
+  qorobjid obj = {NS_CLASS_LP, const_cast<char*>(name.c_str()), const_cast<char*>(domain)};
   qorobjid found = {NS_CLASS_NONE, nullptr, nullptr};
   rpcbinding binding = {0, nullptr};
   int32_t auth = 0;
@@ -246,6 +251,48 @@ int run(const char* host, int conns, int seconds, const char* state_path) {
   return failures == 0 ? 0 : 1;
 }
 
+// Closed-loop lookups of one printer; the figures in the yardstick's form.
+int get(const char* host, int conns, int seconds, const char* name, const char* domain) {
+  std::vector<std::vector<uint32_t>> lat(static_cast<size_t>(conns));
+  std::vector<long> errors(static_cast<size_t>(conns));
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> threads;
+  auto t0 = std::chrono::steady_clock::now();
+  for (int t = 0; t < conns; ++t) {
+    threads.emplace_back([&, t] {
+      RPC_BINDING_HANDLE ha = open_binding(host);
+      std::string server;
+      while (!stop.load(std::memory_order_relaxed)) {
+        auto c0 = std::chrono::steady_clock::now();
+        try {
+          if (get_printer(ha, name, &server, domain) != NS_S_OK) ++errors[t];
+        } catch (const rpc_exception&) {
+          ++errors[t];
+        }
+        lat[t].push_back(
+            static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                      std::chrono::steady_clock::now() - c0)
+                                      .count()));
+      }
+      RpcBindingFree(&ha);
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  stop = true;
+  for (std::thread& th : threads) th.join();
+  double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  std::vector<uint32_t> all;
+  long failed = 0;
+  for (int t = 0; t < conns; ++t) {
+    all.insert(all.end(), lat[t].begin(), lat[t].end());
+    failed += errors[t];
+  }
+  std::printf("calls_per_s=%.0f p50_us=%u p99_us=%u errors=%ld\n",
+              static_cast<double>(all.size()) / elapsed, percentile(&all, 50), percentile(&all, 99),
+              failed);
+  return failed == 0 ? 0 : 1;
+}
+
 int verify(const char* host, const char* state_path) {
   std::map<std::string, int> want;
   for (int i = 0; i < PRINTERS; ++i) want[fixed_name(i)] = i % SPOOLERS;
@@ -326,8 +373,12 @@ int main(int argc, char** argv) {
   }
   if (argc == 4 && std::strcmp(argv[1], "verify") == 0) return verify(argv[2], argv[3]);
   if (argc == 4 && std::strcmp(argv[1], "probe") == 0) return probe(argv[2], argv[3]);
+  if ((argc == 6 || argc == 7) && std::strcmp(argv[1], "get") == 0) {
+    return get(argv[2], std::atoi(argv[3]), std::atoi(argv[4]), argv[5],
+               argc == 7 ? argv[6] : nullptr);
+  }
   std::fprintf(stderr,
                "usage: qor_mixload run HOST CONNS SECONDS STATE | verify HOST STATE | "
-               "probe HOST NAME\n");
+               "get HOST CONNS SECONDS NAME [DOMAIN] | probe HOST NAME\n");
   return 2;
 }

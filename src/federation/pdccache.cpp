@@ -341,6 +341,9 @@ int NS__PdcGet(const char* domain, pdcadrs* adrs, unsigned long* type, rpc_bindi
   // The directory is asked without the lock; a thread that learns the same
   // domain meanwhile wins, and its entry is handed out below.
   if (!qor_utf8_valid(domain)) return NS_S_SYSFAIL;  // no wide form of the name
+  // The directory takes an empty name for the machine's own domain: a
+  // request for "" would be forwarded to this very service, again and again.
+  if (domain[0] == '\0') return NS_S_SYSFAIL;
   LPBYTE buf = nullptr;
   NET_API_STATUS rc = NetGetDCName(nullptr, domain, &buf);
   if (rc == NERR_DCNotFound) {

@@ -66,8 +66,9 @@ void NS__PdcCacheTerm();
 // none otherwise; release with NS__PdcFreeAdrs) and *ha the caller's copy of
 // the stored handle, or null (release with RpcBindingFree). Otherwise *type is
 // 16, *ha null and *adrs empty: 7 the directory failed other than by naming
-// no controller; 13 cache not built; 14 memory; 19 a name that is not valid
-// UTF-8, a controller name that does not resolve (event 0xC000000A; nothing is
+// no controller; 13 cache not built; 14 memory; 19 an empty name (which the
+// directory takes for the own domain), a name that is not valid UTF-8, a
+// controller name that does not resolve (event 0xC000000A; nothing is
 // cached, so the next lookup asks again), or a failed lock.
 int NS__PdcGet(const char* domain, pdcadrs* adrs, unsigned long* type, rpc_binding** ha);
 // Classifies a domain without a controller: an entry of type 16 takes `type`

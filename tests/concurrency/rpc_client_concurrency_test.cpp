@@ -15,7 +15,7 @@ namespace {
 using namespace script;
 
 TEST(ConcurrencyRpcClient, ThreadsShareOneHandle) {
-  constexpr int kThreads = 8, kCalls = 40;
+  constexpr int kThreads = 8, kCalls = 100;
   for (Mode mode : {kServe, kCloseAfterReply}) {
     Server server(mode);
     const epm_entry mapping = {{}, kIf.syntax, server.port(), ""};
@@ -27,10 +27,10 @@ TEST(ConcurrencyRpcClient, ThreadsShareOneHandle) {
               RPC_S_OK);
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
-      threads.emplace_back([h, t] {
+      threads.emplace_back([h, t, mode] {
         for (int i = 0; i < kCalls; ++i) {
           std::vector<uint8_t> request(64 + i, static_cast<uint8_t>(t)), reply;
-          ASSERT_EQ(rpc_binding_call(h, &kIf, kEcho, request, &reply), RPC_S_OK);
+          ASSERT_EQ(rpc_binding_call(h, &kIf, kEcho, request, &reply), RPC_S_OK) << mode;
           ASSERT_EQ(reply, request);
         }
       });

@@ -1,9 +1,10 @@
 """Real qor processes for the interop tests, and impacket as their client.
 
 A Site is what several instances share, as machines of one network do: the
-name-service folder, the domain directory and the endpoint-mapper port. Each
-Instance has its own loopback address, settings file, data directory and
-event capture file, and runs build/qor in console or service mode.
+name-service folder, the domain directory, the hosts file and the
+endpoint-mapper port. Each Instance has its own loopback address, settings
+file, data directory and event capture file, and runs build/qor in console or
+service mode.
 """
 
 import json
@@ -34,13 +35,18 @@ class Site:
         self.root = str(root)
         self.nsdir = os.path.join(self.root, "rpcns")
         self.domains = os.path.join(self.root, "domains")
+        self.hosts = os.path.join(self.root, "hosts")
         os.makedirs(self.nsdir)  # as the installation makes it
-        with open(self.domains, "w") as f:
-            f.write(domains)
+        self.write("domains", domains)
+        self.write("hosts", "")
         s = socket.socket()
         s.bind(("127.0.0.1", 0))
         self.port = s.getsockname()[1]
         s.close()
+
+    def write(self, name, text):
+        with open(os.path.join(self.root, name), "w") as f:
+            f.write(text)
 
     def exported(self, addr):
         """True when some name-service entry names `addr`."""
@@ -67,6 +73,7 @@ class Instance:
                   "RpcListenAddress": "sz:" + self.addr,
                   "RpcEpmapperPort": "dword:%d" % site.port,
                   "RpcNsDirectory": "sz:" + site.nsdir, "DomainDirectory": "sz:" + site.domains,
+                  "HostsFile": "sz:" + site.hosts,
                   "RpcConnectTimeout": "dword:2"}
         values.update(settings)
         with open(self.conf, "w") as f:

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <new>
+#include <utility>
 
 #include "platform/memory.h"
 
@@ -16,11 +17,16 @@ void free_parts(rpc_binding* b) {
   qor_free(b->options);
 }
 
-// A new handle owning the given parts; on failure the parts are freed.
+std::atomic<uint32_t> last_pool_id{0};
+
+// A new handle owning the given parts and one hold of `pool` (a new pool when
+// null); on failure the parts and the hold are given up.
 RPC_STATUS make_binding(char* uuid, char* protseq, char* addr, char* endpoint, char* options,
-                        RPC_BINDING_HANDLE* out) {
-  void* mem = qor_malloc(sizeof(rpc_binding));
+                        rpc_conn_pool* pool, RPC_BINDING_HANDLE* out) {
+  if (pool == nullptr) pool = rpc_pool_new();
+  void* mem = pool != nullptr ? qor_malloc(sizeof(rpc_binding)) : nullptr;
   if (mem == nullptr) {
+    if (pool != nullptr) rpc_pool_release(pool);
     qor_free(uuid);
     qor_free(protseq);
     qor_free(addr);
@@ -29,6 +35,7 @@ RPC_STATUS make_binding(char* uuid, char* protseq, char* addr, char* endpoint, c
     return RPC_S_OUT_OF_MEMORY;
   }
   rpc_binding* b = new (mem) rpc_binding;
+  b->pool = pool;
   b->object_uuid = uuid;
   b->protseq = protseq;
   b->netaddr = addr;
@@ -39,6 +46,23 @@ RPC_STATUS make_binding(char* uuid, char* protseq, char* addr, char* endpoint, c
 }
 
 }  // namespace
+
+rpc_conn_pool* rpc_pool_new() {
+  void* mem = qor_malloc(sizeof(rpc_conn_pool));
+  if (mem == nullptr) return nullptr;
+  rpc_conn_pool* p = new (mem) rpc_conn_pool;
+  p->id = ++last_pool_id;
+  return p;
+}
+
+void rpc_pool_hold(rpc_conn_pool* p) { p->refs.fetch_add(1, std::memory_order_relaxed); }
+
+void rpc_pool_release(rpc_conn_pool* p) {
+  if (p->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  for (size_t i = 0; i < p->n_idle; ++i) rpc_conn_close(p->idle[i]);
+  p->~rpc_conn_pool();
+  qor_free(p);
+}
 
 void rpc_conn_close(rpc_conn* c) {
   if (c == nullptr) return;
@@ -54,7 +78,7 @@ RPC_STATUS RpcBindingFromStringBindingA(const char* StringBinding, RPC_BINDING_H
   RPC_STATUS st =
       RpcStringBindingParseA(StringBinding, &uuid, &protseq, &addr, &endpoint, &options);
   if (st != RPC_S_OK) return st;
-  return make_binding(uuid, protseq, addr, endpoint, options, Binding);
+  return make_binding(uuid, protseq, addr, endpoint, options, nullptr, Binding);
 }
 
 RPC_STATUS RpcBindingCopy(RPC_BINDING_HANDLE SourceBinding,
@@ -62,8 +86,14 @@ RPC_STATUS RpcBindingCopy(RPC_BINDING_HANDLE SourceBinding,
   if (DestinationBinding == nullptr) return RPC_S_INVALID_ARG;
   *DestinationBinding = nullptr;
   if (SourceBinding == nullptr) return RPC_S_INVALID_BINDING;
-  // The copy shares no connection with the source; it opens its own.
+  // Once the endpoint is known the copy shares the source's connections;
+  // before, each handle resolves and connects on its own.
   std::lock_guard<std::mutex> hold(SourceBinding->mu);
+  rpc_conn_pool* pool = nullptr;
+  if (SourceBinding->endpoint[0] != '\0') {
+    pool = SourceBinding->pool;
+    rpc_pool_hold(pool);
+  }
   bool limits_read = SourceBinding->limits_read;
   uint32_t connect_timeout_s = SourceBinding->connect_timeout_s;
   uint32_t call_timeout_s = SourceBinding->call_timeout_s;
@@ -80,9 +110,10 @@ RPC_STATUS RpcBindingCopy(RPC_BINDING_HANDLE SourceBinding,
     qor_free(addr);
     qor_free(endpoint);
     qor_free(options);
+    if (pool != nullptr) rpc_pool_release(pool);
     return RPC_S_OUT_OF_MEMORY;
   }
-  RPC_STATUS st = make_binding(uuid, protseq, addr, endpoint, options, DestinationBinding);
+  RPC_STATUS st = make_binding(uuid, protseq, addr, endpoint, options, pool, DestinationBinding);
   if (st != RPC_S_OK) return st;
   rpc_binding* copy = *DestinationBinding;
   copy->limits_read = limits_read;
@@ -95,7 +126,7 @@ RPC_STATUS RpcBindingCopy(RPC_BINDING_HANDLE SourceBinding,
 RPC_STATUS RpcBindingFree(RPC_BINDING_HANDLE* Binding) {
   if (Binding == nullptr || *Binding == nullptr) return RPC_S_INVALID_BINDING;
   rpc_binding* b = *Binding;
-  for (size_t i = 0; i < b->n_idle; ++i) rpc_conn_close(b->idle[i]);
+  rpc_pool_release(b->pool);
   free_parts(b);
   b->~rpc_binding();
   qor_free(b);
@@ -106,15 +137,20 @@ RPC_STATUS RpcBindingFree(RPC_BINDING_HANDLE* Binding) {
 RPC_STATUS RpcBindingReset(RPC_BINDING_HANDLE Binding) {
   if (Binding == nullptr) return RPC_S_INVALID_BINDING;
   char* empty = qor_strdup("");
-  if (empty == nullptr) return RPC_S_OUT_OF_MEMORY;
-  std::lock_guard<std::mutex> hold(Binding->mu);
-  qor_free(Binding->endpoint);
-  Binding->endpoint = empty;
-  // Connections to the old endpoint are not reused, nor kept when calls in
-  // progress give them back.
-  for (size_t i = 0; i < Binding->n_idle; ++i) rpc_conn_close(Binding->idle[i]);
-  Binding->n_idle = 0;
-  ++Binding->generation;
+  rpc_conn_pool* pool = empty != nullptr ? rpc_pool_new() : nullptr;
+  if (pool == nullptr) {
+    qor_free(empty);
+    return RPC_S_OUT_OF_MEMORY;
+  }
+  {
+    std::lock_guard<std::mutex> hold(Binding->mu);
+    qor_free(Binding->endpoint);
+    Binding->endpoint = empty;
+    // Connections to the old endpoint are not reused, nor kept when calls in
+    // progress give them back: they belong to the pool replaced.
+    std::swap(Binding->pool, pool);
+  }
+  rpc_pool_release(pool);
   return RPC_S_OK;
 }
 

@@ -2,6 +2,7 @@
 // the client side the connections a handle keeps open between calls.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -16,7 +17,7 @@
 struct rpc_conn {
   int fd;
   uint32_t next_call_id;
-  uint32_t generation;  // the handle's generation it was opened for
+  uint32_t pool_id;  // the pool it was opened for; no other keeps it
   rpc_client_conn cc;
 };
 
@@ -27,6 +28,24 @@ void rpc_conn_close(rpc_conn* c);
 // full list is closed.
 constexpr size_t RPC_MAX_IDLE_CONNS = 16;
 
+// The idle connections of a handle, shared with every copy made of it once
+// its endpoint is known, so that calls on the copies reuse one another's
+// connections as they would on the handle itself (a forwarding calls on a
+// new copy of the handle that worked last time). Freed, with its connections,
+// by the last handle that holds it. A reset gives the handle a new pool.
+struct rpc_conn_pool {
+  std::mutex mu;  // guards idle and n_idle
+  rpc_conn* idle[RPC_MAX_IDLE_CONNS] = {};
+  size_t n_idle = 0;
+  uint32_t id = 0;  // unique in the process
+  std::atomic<uint32_t> refs{1};
+};
+// A new pool held once, or null when memory runs out.
+rpc_conn_pool* rpc_pool_new();
+void rpc_pool_hold(rpc_conn_pool* p);
+// Drops one hold; the last closes the idle connections and frees the pool.
+void rpc_pool_release(rpc_conn_pool* p);
+
 struct rpc_binding {
   // The parts as parsed (escapes removed); "" for an absent part, never null.
   char* object_uuid;
@@ -34,11 +53,10 @@ struct rpc_binding {
   char* netaddr;
   char* endpoint;  // "" until resolved: the first call asks the host's endpoint mapper
   char* options;
-  std::mutex mu;  // guards endpoint, idle, n_idle, generation and the limits below
-  rpc_conn* idle[RPC_MAX_IDLE_CONNS] = {};  // connections waiting for the next call
-  size_t n_idle = 0;
-  // Counts the resets: a connection opened before the last reset is not kept.
-  uint32_t generation = 0;
+  std::mutex mu;  // guards endpoint, pool and the limits below
+  // Connections waiting for the next call; never null. A connection opened
+  // before the last reset belongs to the pool replaced and is not kept.
+  rpc_conn_pool* pool = nullptr;
   // The client's limits, read from the settings at the handle's first call
   // (RpcConnectTimeout, RpcCallTimeout in seconds, 0 = none; RpcEpmapperPort)
   // and handed on to copies, so that a call reads no settings file.

@@ -17,9 +17,11 @@
 // replaced by a fresh one, and the call is sent again, only when the server
 // certainly did not take the request; see rpc_binding_call.
 #include <errno.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -144,15 +146,19 @@ int tcp_connect(in_addr addr, uint16_t port, const deadline& d) {
 // After the connection ended or failed before any byte of the reply: whether
 // the server certainly did not take the request. A socket closed with our
 // bytes still unread answers them with a reset, and a server that closed
-// before they arrived never acknowledges them. A server that read the request
+// before they arrived never acknowledges them (SIOCOUTQ counts the bytes
+// written and not acknowledged, sent or not). A server that read the request
 // and then closed has acknowledged every byte with its FIN: the call may have
 // run. (A server that ran the call and then aborted the connection with a
 // reset instead of a FIN would be taken for one that refused it.)
 bool request_refused(int fd) {
   tcp_info ti = {};
   socklen_t len = sizeof ti;
-  if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &ti, &len) != 0) return false;
-  return ti.tcpi_state != TCP_CLOSE_WAIT || ti.tcpi_unacked != 0;
+  int unacked = 0;
+  if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &ti, &len) != 0 || ioctl(fd, SIOCOUTQ, &unacked) != 0) {
+    return false;
+  }
+  return ti.tcpi_state != TCP_CLOSE_WAIT || unacked != 0;
 }
 
 // A kept connection is still usable when nothing is waiting to be read on
@@ -174,7 +180,7 @@ struct target {
   uint32_t connect_s;
   uint32_t call_s;
   uint32_t epmapper_port;
-  uint32_t generation;
+  uint32_t pool_id;
 };
 
 bool same_syntax(const rpc_syntax_id& a, const rpc_syntax_id& b) {
@@ -226,7 +232,7 @@ RPC_STATUS snapshot(rpc_binding* b, target* t, bool* resolved) {
   t->connect_s = b->connect_timeout_s;
   t->call_s = b->call_timeout_s;
   t->epmapper_port = b->epmapper_port;
-  t->generation = b->generation;
+  t->pool_id = b->pool->id;
   return RPC_S_OK;
 }
 
@@ -300,7 +306,7 @@ RPC_STATUS conn_open(const target& t, uint16_t port, const rpc_syntax_id& iface,
     }
     c->fd = fd;
     c->next_call_id = 1;
-    c->generation = t.generation;
+    c->pool_id = t.pool_id;
     rpc_cconn_init(&c->cc, iface, 0);
     std::vector<uint8_t> bind;
     rpc_cconn_make_bind(&c->cc, c->next_call_id++, &bind);
@@ -372,28 +378,49 @@ RPC_STATUS conn_call(rpc_conn* c, const target& t, uint16_t opnum,
 // A kept connection for `iface`, still open, or null. Kept connections found
 // closed meanwhile are closed here.
 rpc_conn* take_idle(rpc_binding* b, const rpc_syntax_id& iface) {
-  std::lock_guard<std::mutex> hold(b->mu);
-  for (size_t i = b->n_idle; i-- > 0;) {
-    rpc_conn* c = b->idle[i];
-    if (!same_syntax(c->cc.iface, iface)) continue;
-    b->idle[i] = b->idle[--b->n_idle];
-    if (still_open(c)) return c;
-    rpc_conn_close(c);
-  }
-  return nullptr;
-}
-
-// Keeps a connection that can carry further calls and was opened since the
-// handle's last reset; closes it otherwise.
-void give_back(rpc_binding* b, rpc_conn* c) {
+  rpc_conn_pool* p;
   {
     std::lock_guard<std::mutex> hold(b->mu);
-    if (!c->cc.broken && c->generation == b->generation && b->n_idle < RPC_MAX_IDLE_CONNS) {
-      b->idle[b->n_idle++] = c;
-      return;
+    p = b->pool;
+    rpc_pool_hold(p);  // a reset meanwhile must not free it under us
+  }
+  rpc_conn* found = nullptr;
+  {
+    std::lock_guard<std::mutex> hold(p->mu);
+    for (size_t i = p->n_idle; found == nullptr && i-- > 0;) {
+      rpc_conn* c = p->idle[i];
+      if (!same_syntax(c->cc.iface, iface)) continue;
+      p->idle[i] = p->idle[--p->n_idle];
+      if (still_open(c)) {
+        found = c;
+      } else {
+        rpc_conn_close(c);
+      }
     }
   }
-  rpc_conn_close(c);
+  rpc_pool_release(p);
+  return found;
+}
+
+// Keeps a connection that can carry further calls and was opened for the
+// handle's pool (not before its last reset); closes it otherwise.
+void give_back(rpc_binding* b, rpc_conn* c) {
+  rpc_conn_pool* p;
+  {
+    std::lock_guard<std::mutex> hold(b->mu);
+    p = b->pool;
+    rpc_pool_hold(p);
+  }
+  bool kept = false;
+  if (!c->cc.broken && c->pool_id == p->id) {
+    std::lock_guard<std::mutex> hold(p->mu);
+    if (p->n_idle < RPC_MAX_IDLE_CONNS) {
+      p->idle[p->n_idle++] = c;
+      kept = true;
+    }
+  }
+  rpc_pool_release(p);
+  if (!kept) rpc_conn_close(c);
 }
 
 }  // namespace

@@ -1,0 +1,84 @@
+"""One name space of three qor processes: requests for another domain forwarded and answered."""
+
+import os
+import shlex
+import subprocess
+
+import pytest
+
+from qor_instance import SPOOLER, Instance, Site, getobj
+
+QORCTL = os.path.join(os.environ.get("QOR_BUILD_DIR", "build"), "qorctl")
+B1 = "ncacn_ip_tcp:10.0.0.7[7000]"
+# Through the local qor, for domain {D}: (command line, exit code, stdout).
+SESSION = [
+    ("create spooler S{D} --host h1 --binding %s --auth 2 --domain {D}" % B1, 0, ""),
+    ("create lp P{D} --assoc spooler:S{D} --domain {D}", 0, ""),
+    ("get lp P{D} --domain {D}",
+     0, "class: lp\nserver: spooler:S{D}@{D}\nsupport_auth: 2\nbinding: %s\n" % B1),
+    ("list lp --domain {D}", 0, "lp:P{D}@{D}\n"),
+    ("host lp P{D} --domain {D}", 0, "h1\n"),
+    ("domains {D}", 0, "{domains}"),
+    ("hello --domain {D}", 0, "{addr}\n"),
+    ("delete lp P{D} --domain {D}", 0, ""),
+    ("get lp P{D} --domain {D}", 1, ""),  # 15 from the other side
+]
+SPOOLER_S = "class: spooler\nserver: spooler:S{D}@{D}\nsupport_auth: 2\nbinding: %s\n" % B1
+
+
+def qorctl(inst, line):
+    p = subprocess.run([QORCTL, *shlex.split(line)], env=dict(os.environ, QOR_CONFIG=inst.conf),
+                       capture_output=True, text=True, timeout=60)
+    return p.returncode, p.stdout, p.stderr
+
+
+@pytest.fixture(scope="module")
+def net(tmp_path_factory):
+    """WG, a workgroup that preloads SALES's address; SALES, a workgroup with a
+    preload of its own; ENG, a domain whose controller the directory names.
+    WG is found by the others only through the name service."""
+    site = Site(tmp_path_factory.mktemp("net"))
+    net = {d: Instance(site, d.lower() + "pc", d) for d in ("WG", "SALES", "ENG")}
+    site.write("domains", "ENG engpc\nWG -\n")
+    site.write("hosts", "".join("%s %spc\n" % (i.addr, d.lower()) for d, i in net.items()))
+    for d, preload in (("WG", "SALES " + net["SALES"].addr), ("SALES", "HR 10.9.9.9")):
+        os.makedirs(os.path.join(net[d].dir, "data"))
+        with open(os.path.join(net[d].dir, "data", "qorhosts"), "w") as f:
+            f.write(preload + "\n")
+    for inst in net.values():
+        assert inst.start("-c").wait_started()
+    yield net
+    for inst in net.values():
+        inst.stop()
+
+
+def test_every_operation_is_answered_by_the_other_domain(net):
+    assert qorctl(net["WG"], "domains") == (0, "ENG\nSALES\nWG\n", "")
+    # The preloaded controller, the directory's controller, the name service.
+    for local, d, domains in (("WG", "SALES", "ENG\nHR\nSALES\nWG\n"), ("WG", "ENG", "ENG\nWG\n"),
+                              ("ENG", "WG", "ENG\nSALES\nWG\n")):
+        for line, code, out in SESSION:
+            line = line.format(D=d)
+            want = (code, out.format(D=d, domains=domains, addr=net[d].addr))
+            assert qorctl(net[local], line)[:2] == want, line
+        # The objects live on the other side only.
+        spooler = "S" + d
+        assert qorctl(net[d], "get spooler " + spooler)[:2] == (0, SPOOLER_S.format(D=d))
+        assert qorctl(net[local], "get spooler " + spooler)[0] == 1
+        dce = net[local].connect()  # an independent client, through the local qor
+        assert getobj(dce, SPOOLER, spooler, d) == (0, spooler, [B1])
+
+
+def test_an_unreachable_domain_answers_18_and_an_unknown_one_7(net):
+    wg, eng = net["WG"], net["ENG"]
+    assert qorctl(wg, "get spooler SENG --domain NOWHERE") == (
+        1, "", "qorctl: get spooler SENG: status 7: the other domain cannot be reached through the "
+        "name service\n")
+    eng.stop()
+    assert qorctl(wg, "get spooler SENG --domain ENG") == (
+        1, "", "qorctl: get spooler SENG: status 18: the other domain's service could not be "
+        "reached, or its call failed\n")
+    # Started again on another port: the stored handle fails, the controller's address answers.
+    os.remove(eng.events_path)
+    assert eng.start("-c").wait_started()
+    assert qorctl(wg, "get spooler SENG --domain ENG")[:2] == (0, SPOOLER_S.format(D="ENG"))
