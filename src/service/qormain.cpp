@@ -560,6 +560,9 @@ void svcmain(int, char**) {
   } else {
     qor_thread_close(reporter);  // it may still use its argument: left to it
   }
+  // Released or left to the reporter: the failure path below must not free them.
+  arg = nullptr;
+  pdend = nullptr;
   reporter_open = false;
   ss.dwCurrentState = SERVICE_RUNNING;
   ss.dwControlsAccepted = QOR_CONTROLS;
