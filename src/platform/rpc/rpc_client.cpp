@@ -317,12 +317,14 @@ RPC_STATUS conn_open(const target& t, uint16_t port, const rpc_syntax_id& iface,
         await_answer(c, d, &answer, &event, &got) == WAIT_ANSWER) {
       st = answer != RPC_S_OK ? answer : event == RPC_CCONN_BOUND ? RPC_S_OK : RPC_S_PROTOCOL_ERROR;
     }
-    if (st != RPC_S_OK) {
-      rpc_conn_close(c);
-      return st;
+    if (st == RPC_S_OK) {
+      *out = c;
+      return RPC_S_OK;
     }
-    *out = c;
-    return RPC_S_OK;
+    rpc_conn_close(c);
+    // A server that answered the bind has spoken for the host; silence or a
+    // lost connection sends the bind to the next address.
+    if (st != RPC_S_SERVER_UNAVAILABLE) return st;
   }
   return RPC_S_SERVER_UNAVAILABLE;
 }
