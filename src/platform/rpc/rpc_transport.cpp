@@ -190,12 +190,31 @@ void conn_send(conn* c, bool close_after) {
                     });
 }
 
+// Runs the call's stub and manager. Whatever they throw (memory exhausted
+// inside a std::vector, an exception a manager lets out) ends the call with a
+// fault instead of ending the call thread, and with it the process; the
+// fragments of a reply cut short are dropped.
+void execute(conn* c) {
+  size_t queued = c->sc.out.size();
+  uint32_t fault;
+  try {
+    rpc_sconn_execute(&c->sc);
+    return;
+  } catch (const std::bad_alloc&) {
+    fault = NCA_S_FAULT_REMOTE_NO_MEMORY;
+  } catch (...) {
+    fault = NCA_S_FAULT_UNSPEC;
+  }
+  c->sc.out.resize(queued);
+  rpc_sconn_finish(&c->sc, {fault, true}, nullptr, 0);
+}
+
 // Runs the call the machine holds, on this thread.
 void conn_call(conn* c) {
   const rpc_if_entry target = rpc_sconn_call(&c->sc)->target;
   if (c->ep->kind == RPC_ENDPOINT_MAPPER) {
     // Answered from memory at once: never refused, never counted.
-    rpc_sconn_execute(&c->sc);
+    execute(c);
     return;
   }
   uint32_t fault = rpc_server_call_begin(target, net.buffered.load(std::memory_order_relaxed));
@@ -208,7 +227,7 @@ void conn_call(conn* c) {
     std::lock_guard<std::mutex> hold(net.watch_mu);
     net.watch_cv.notify_one();
   }
-  rpc_sconn_execute(&c->sc);
+  execute(c);
   net.busy.fetch_sub(1);
   net.completed.fetch_add(1, std::memory_order_relaxed);
   rpc_server_call_end(target);
