@@ -29,6 +29,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <utility>
 
@@ -263,6 +264,13 @@ RPC_STATUS host_addrs(const char* host, addr_list* out) {
 
 // ---- One connection ----
 
+// Closes a connection on every way out of the function holding it, also when
+// memory runs out inside a std::vector.
+struct conn_closer {
+  void operator()(rpc_conn* c) const { rpc_conn_close(c); }
+};
+using conn_ptr = std::unique_ptr<rpc_conn, conn_closer>;
+
 enum wait_end { WAIT_ANSWER, WAIT_CLOSED, WAIT_TIMEOUT };
 
 // Reads until the connection machine has the answer to the bind or call in
@@ -299,7 +307,7 @@ RPC_STATUS conn_open(const target& t, uint16_t port, const rpc_syntax_id& iface,
     deadline d = after_seconds(t.connect_s);
     int fd = tcp_connect(addrs.a[i], port, d);
     if (fd < 0) continue;
-    rpc_conn* c = new (std::nothrow) rpc_conn;
+    conn_ptr c(new (std::nothrow) rpc_conn);
     if (c == nullptr) {
       close(fd);
       return RPC_S_OUT_OF_MEMORY;
@@ -314,14 +322,14 @@ RPC_STATUS conn_open(const target& t, uint16_t port, const rpc_syntax_id& iface,
     bool got;
     st = RPC_S_SERVER_UNAVAILABLE;  // no answer to the bind: no server there for us
     if (send_all(fd, bind.data(), bind.size(), d) == 0 &&
-        await_answer(c, d, &answer, &event, &got) == WAIT_ANSWER) {
+        await_answer(c.get(), d, &answer, &event, &got) == WAIT_ANSWER) {
       st = answer != RPC_S_OK ? answer : event == RPC_CCONN_BOUND ? RPC_S_OK : RPC_S_PROTOCOL_ERROR;
     }
     if (st == RPC_S_OK) {
-      *out = c;
+      *out = c.release();
       return RPC_S_OK;
     }
-    rpc_conn_close(c);
+    c.reset();
     // A server that answered the bind has spoken for the host; silence or a
     // lost connection sends the bind to the next address.
     if (st != RPC_S_SERVER_UNAVAILABLE) return st;
@@ -427,16 +435,16 @@ void give_back(rpc_binding* b, rpc_conn* c) {
 
 }  // namespace
 
-RPC_STATUS RpcEpResolveBinding(RPC_BINDING_HANDLE Binding, RPC_IF_HANDLE IfSpec) {
+// The runtime's calls answer a status and never throw: memory exhausted
+// inside a std::vector answers 14 (RPC_S_OUT_OF_MEMORY), and a connection
+// open at that moment is closed by its holder.
+RPC_STATUS RpcEpResolveBinding(RPC_BINDING_HANDLE Binding, RPC_IF_HANDLE IfSpec) try {
   if (IfSpec == nullptr) return RPC_S_INVALID_ARG;
   target t;
   bool resolved;
   RPC_STATUS st = snapshot(Binding, &t, &resolved);
   if (st != RPC_S_OK || resolved) return st;
 
-  rpc_conn* c;
-  st = conn_open(t, static_cast<uint16_t>(t.epmapper_port), RPC_EPM_SYNTAX, &c);
-  if (st != RPC_S_OK) return st;
   // The mapper is asked for the interface over NDR 2.0, CO RPC and TCP; an
   // object UUID of the handle selects the object's registrations.
   epm_tower want = {IfSpec->syntax, RPC_NDR20_SYNTAX, EPM_FLOOR_RPC_CO, EPM_FLOOR_TCP, 0, {}};
@@ -444,9 +452,13 @@ RPC_STATUS RpcEpResolveBinding(RPC_BINDING_HANDLE Binding, RPC_IF_HANDLE IfSpec)
   std::vector<uint8_t> request, reply;
   epm_encode_map_request(t.has_object ? &t.object : &nil, want, EPM_MAP_MAX_TOWERS, &request);
   t.has_object = false;  // the object travels inside the ept_map request, not in its header
+  rpc_conn* opened;
+  st = conn_open(t, static_cast<uint16_t>(t.epmapper_port), RPC_EPM_SYNTAX, &opened);
+  if (st != RPC_S_OK) return st;
+  conn_ptr c(opened);
   bool refused;
-  st = conn_call(c, t, EPT_OP_MAP, request, &reply, &refused);
-  rpc_conn_close(c);
+  st = conn_call(c.get(), t, EPT_OP_MAP, request, &reply, &refused);
+  c.reset();
   if (st != RPC_S_OK) return st;
 
   epm_map_reply r;
@@ -468,6 +480,8 @@ RPC_STATUS RpcEpResolveBinding(RPC_BINDING_HANDLE Binding, RPC_IF_HANDLE IfSpec)
   if (Binding->endpoint[0] == '\0') std::swap(Binding->endpoint, endpoint);
   qor_free(endpoint);
   return RPC_S_OK;
+} catch (const std::bad_alloc&) {
+  return RPC_S_OUT_OF_MEMORY;
 }
 
 // A call takes a kept connection when there is one, else opens one. When a
@@ -478,7 +492,7 @@ RPC_STATUS RpcEpResolveBinding(RPC_BINDING_HANDLE Binding, RPC_IF_HANDLE IfSpec)
 // final. Whenever the request may have reached the server, the failure is
 // reported (1726) and nothing is sent again, so a call never runs twice.
 RPC_STATUS rpc_binding_call(RPC_BINDING_HANDLE Binding, RPC_IF_HANDLE IfSpec, uint16_t opnum,
-                            const std::vector<uint8_t>& request, std::vector<uint8_t>* reply) {
+                            const std::vector<uint8_t>& request, std::vector<uint8_t>* reply) try {
   if (reply == nullptr || IfSpec == nullptr) return RPC_S_INVALID_ARG;
   reply->clear();
   target t;
@@ -492,16 +506,21 @@ RPC_STATUS rpc_binding_call(RPC_BINDING_HANDLE Binding, RPC_IF_HANDLE IfSpec, ui
 
   bool fresh_only = false;
   for (;;) {
-    rpc_conn* c = fresh_only ? nullptr : take_idle(Binding, IfSpec->syntax);
+    conn_ptr c(fresh_only ? nullptr : take_idle(Binding, IfSpec->syntax));
     bool kept = c != nullptr;
     if (!kept) {
-      st = conn_open(t, t.port, IfSpec->syntax, &c);
+      rpc_conn* opened;
+      st = conn_open(t, t.port, IfSpec->syntax, &opened);
       if (st != RPC_S_OK) return st;
+      c.reset(opened);
     }
     bool refused;
-    st = conn_call(c, t, opnum, request, reply, &refused);
-    give_back(Binding, c);
+    st = conn_call(c.get(), t, opnum, request, reply, &refused);
+    give_back(Binding, c.release());
     if (!(kept && refused)) return st;
     fresh_only = true;
   }
+} catch (const std::bad_alloc&) {
+  reply->clear();
+  return RPC_S_OUT_OF_MEMORY;
 }
