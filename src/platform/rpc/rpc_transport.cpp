@@ -1,10 +1,12 @@
 // The RPC server's network side: listening endpoints, connections driven
 // through the server connection machine (assoc.h), the call threads and the
 // watcher that keeps them unstuck. The only translation unit with Asio.
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <asio.hpp>
 #include <atomic>
@@ -284,6 +286,9 @@ conn* admit(endpoint* e, tcp::socket s) {
   conn* c = new (std::nothrow) conn(std::move(s));
   if (c == nullptr) return nullptr;
   c->fd = c->sock.native_handle();
+  // Asio accepts without SOCK_CLOEXEC: a program the process starts must not
+  // inherit its clients' connections.
+  fcntl(c->fd, F_SETFD, FD_CLOEXEC);
   c->ep = e;
   int one = 1;
   setsockopt(c->fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -484,7 +489,15 @@ RPC_STATUS rpc_net_open(int kind, uint32_t addr, uint16_t port, uint16_t* bound)
   e->paused = false;
   tcp::endpoint where(asio::ip::address_v4(ntohl(addr)), port);
   asio::error_code ec;
-  e->acc.open(tcp::v4(), ec);
+  // Opened close-on-exec, which Asio's own open does not do: a program the
+  // process starts would otherwise hold the port after the server closed it.
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    delete e;
+    return RPC_S_CANT_CREATE_ENDPOINT;
+  }
+  e->acc.assign(tcp::v4(), fd, ec);
+  if (ec) ::close(fd);
   // A restarted service must get its fixed ports back at once.
   if (!ec) e->acc.set_option(tcp::acceptor::reuse_address(true), ec);
   if (!ec) e->acc.bind(where, ec);
