@@ -136,12 +136,21 @@ RPC_STATUS use_protseq(const char* protseq, uint16_t port) {
     }
     return RPC_S_INVALID_RPC_PROTSEQ;
   }
-  std::lock_guard<std::mutex> hold(srv.mu);
   // One endpoint serves every interface; asking again changes nothing.
-  if (srv.protseq) return port == 0 || port == srv.port ? RPC_S_OK : RPC_S_DUPLICATE_ENDPOINT;
+  auto again = [port] {
+    return port == 0 || port == srv.port ? RPC_S_OK : RPC_S_DUPLICATE_ENDPOINT;
+  };
+  {
+    std::lock_guard<std::mutex> hold(srv.mu);
+    if (srv.protseq) return again();
+  }
+  // The setting is read without the server's lock, which every call takes:
+  // its guard may keep the reader waiting on another process.
   uint32_t addr;
   RPC_STATUS st = read_listen_address(&addr);
   if (st != RPC_S_OK) return st;
+  std::lock_guard<std::mutex> hold(srv.mu);
+  if (srv.protseq) return again();
   uint16_t bound;
   st = rpc_net_open(RPC_ENDPOINT_SERVER, addr, port, &bound);
   if (st != RPC_S_OK) return st;
@@ -351,11 +360,15 @@ RPC_STATUS RpcEpRegisterA(RPC_IF_HANDLE IfSpec, RPC_BINDING_VECTOR* BindingVecto
   std::vector<uint16_t> ports;
   RPC_STATUS st = binding_ports(BindingVector, &ports);
   if (st != RPC_S_OK) return st;
+  // The settings are read without the server's lock, which every call takes:
+  // a setting's guard may keep the reader waiting on another process.
+  uint32_t want = NS__GetRegInt("RpcEpmapperPort", DEFAULT_EPMAPPER_PORT);
+  uint32_t listen_addr;
+  RPC_STATUS listen_st = read_listen_address(&listen_addr);
   std::lock_guard<std::mutex> hold(srv.mu);
   if (srv.mapper_port == 0) {
-    uint32_t want = NS__GetRegInt("RpcEpmapperPort", DEFAULT_EPMAPPER_PORT);
-    uint32_t addr = srv.addr;
-    if (!srv.protseq && read_listen_address(&addr) != RPC_S_OK) return EPT_S_CANT_PERFORM_OP;
+    uint32_t addr = srv.protseq ? srv.addr : listen_addr;
+    if (!srv.protseq && listen_st != RPC_S_OK) return EPT_S_CANT_PERFORM_OP;
     // The map cannot be served: the port is taken or not a port.
     uint16_t bound;
     if (want > 65535 ||
