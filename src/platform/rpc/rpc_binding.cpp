@@ -64,6 +64,17 @@ void rpc_pool_release(rpc_conn_pool* p) {
   qor_free(p);
 }
 
+uint16_t rpc_tcp_port(const char* endpoint) {
+  if (endpoint == nullptr || *endpoint == '\0') return 0;
+  uint32_t v = 0;
+  for (const char* p = endpoint; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9') return 0;
+    v = v * 10 + static_cast<uint32_t>(*p - '0');
+    if (v > 65535) return 0;
+  }
+  return static_cast<uint16_t>(v);
+}
+
 void rpc_conn_close(rpc_conn* c) {
   if (c == nullptr) return;
   if (c->fd >= 0) close(c->fd);

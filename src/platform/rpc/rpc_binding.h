@@ -24,6 +24,10 @@ struct rpc_conn {
 // Closes the socket and releases the machine; null is accepted.
 void rpc_conn_close(rpc_conn* c);
 
+// The TCP port an ncacn_ip_tcp endpoint names: 1 to 65535 in decimal digits
+// only; 0 for anything else (null included).
+uint16_t rpc_tcp_port(const char* endpoint);
+
 // The most idle connections one handle keeps; a connection coming back to a
 // full list is closed.
 constexpr size_t RPC_MAX_IDLE_CONNS = 16;

@@ -188,19 +188,6 @@ bool same_syntax(const rpc_syntax_id& a, const rpc_syntax_id& b) {
   return a.uuid == b.uuid && a.major == b.major && a.minor == b.minor;
 }
 
-// A decimal TCP port, 1 to 65535.
-bool parse_port(const char* text, uint16_t* port) {
-  unsigned long v = 0;
-  if (*text == '\0') return false;
-  for (const char* p = text; *p != '\0'; ++p) {
-    if (*p < '0' || *p > '9') return false;
-    v = v * 10 + static_cast<unsigned long>(*p - '0');
-    if (v > 65535) return false;
-  }
-  *port = static_cast<uint16_t>(v);
-  return v != 0;
-}
-
 // Reads the handle's limits from the settings the first time. REQUIRES b->mu.
 void load_limits(rpc_binding* b) {
   if (b->limits_read) return;
@@ -223,8 +210,8 @@ RPC_STATUS snapshot(rpc_binding* b, target* t, bool* resolved) {
   if (strlen(b->netaddr) >= sizeof t->host) return RPC_S_INVALID_NET_ADDR;
   strcpy(t->host, b->netaddr);
   *resolved = b->endpoint[0] != '\0';
-  t->port = 0;
-  if (*resolved && !parse_port(b->endpoint, &t->port)) return RPC_S_INVALID_ENDPOINT_FORMAT;
+  t->port = *resolved ? rpc_tcp_port(b->endpoint) : 0;
+  if (*resolved && t->port == 0) return RPC_S_INVALID_ENDPOINT_FORMAT;
   t->has_object = b->object_uuid[0] != '\0';
   if (t->has_object && !rpc_uuid_parse(b->object_uuid, &t->object)) {
     return RPC_S_INVALID_STRING_UUID;

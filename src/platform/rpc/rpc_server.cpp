@@ -10,7 +10,6 @@
 
 #include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -120,14 +119,6 @@ RPC_STATUS read_listen_address(uint32_t* addr) {
   return st;
 }
 
-// A TCP port in decimal, 1 to 65535; 0 when malformed.
-uint16_t parse_port(const char* text) {
-  if (text == nullptr || text[0] < '0' || text[0] > '9') return 0;
-  char* end;
-  unsigned long v = std::strtoul(text, &end, 10);
-  return *end == '\0' && v <= 65535 ? static_cast<uint16_t>(v) : 0;
-}
-
 RPC_STATUS use_protseq(const char* protseq, uint16_t port) {
   if (protseq == nullptr) return RPC_S_INVALID_RPC_PROTSEQ;
   if (std::strcmp(protseq, TCP_PROTSEQ) != 0) {
@@ -194,7 +185,7 @@ RPC_STATUS binding_ports(RPC_BINDING_VECTOR* v, std::vector<uint16_t>* ports) {
     if (b == nullptr) return RPC_S_INVALID_BINDING;
     std::lock_guard<std::mutex> hold(b->mu);
     if (std::strcmp(b->protseq, TCP_PROTSEQ) != 0) return RPC_S_PROTSEQ_NOT_SUPPORTED;
-    uint16_t port = parse_port(b->endpoint);
+    uint16_t port = rpc_tcp_port(b->endpoint);
     if (port == 0) return RPC_S_INVALID_ENDPOINT_FORMAT;
     ports->push_back(port);
   }
@@ -215,7 +206,7 @@ RPC_STATUS RpcServerUseProtseqA(const char* Protseq, unsigned int, void*) {
 }
 
 RPC_STATUS RpcServerUseProtseqEpA(const char* Protseq, unsigned int, const char* Endpoint, void*) {
-  uint16_t port = parse_port(Endpoint);
+  uint16_t port = rpc_tcp_port(Endpoint);
   if (port == 0) return RPC_S_INVALID_ENDPOINT_FORMAT;
   return use_protseq(Protseq, port);
 }
