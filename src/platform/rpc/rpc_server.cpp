@@ -14,6 +14,7 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/hostlookup.h"
 #include "platform/memory.h"
 #include "platform/rpc/epm.h"
 #include "platform/rpc/rpc_binding.h"
@@ -325,12 +326,12 @@ RPC_STATUS RpcServerInqBindings(RPC_BINDING_VECTOR** BindingVector) {
   char port_text[8];
   std::snprintf(port_text, sizeof port_text, "%u", static_cast<unsigned>(port));
   for (size_t i = 0; i < addrs.size(); ++i) {
-    char host[INET_ADDRSTRLEN];
+    char host[16];
     struct in_addr a;
     a.s_addr = addrs[i];
-    inet_ntop(AF_INET, &a, host, sizeof host);
     char* text;
-    RPC_STATUS st = RpcStringBindingComposeA(nullptr, TCP_PROTSEQ, host, port_text, nullptr, &text);
+    RPC_STATUS st = RpcStringBindingComposeA(nullptr, TCP_PROTSEQ, qor_inet_ntoa(a, host),
+                                             port_text, nullptr, &text);
     if (st == RPC_S_OK) {
       st = RpcBindingFromStringBindingA(text, &v->BindingH[i]);
       RpcStringFreeA(&text);
