@@ -75,7 +75,6 @@ domain_kind classify(const char* domain) {
 // the controller's addresses resolved at its endpoint mapper, and the
 // name-service entry the other service exports.
 
-constexpr const char* kQorEntry = "/.:/Varnelith/qor";
 constexpr const char* kQorGlobalEntry = "/.../%s/Varnelith/qor";
 // Import begins tried while the name service answers that it cannot help.
 constexpr int kNsImportAttempts = 5;
@@ -484,7 +483,7 @@ int get_domain_list(domainlist* list) {
 
 int NS__MakeQorEntry(const char* domain, char** entry) {
   if (domain == nullptr) {
-    *entry = qor_strdup(kQorEntry);
+    *entry = qor_strdup(NS_QOR_ENTRY);
     return *entry != nullptr ? NS_S_OK : NS_S_NOMEM;
   }
   // The format's "%s" makes room for the terminating zero byte.

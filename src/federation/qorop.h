@@ -33,8 +33,11 @@
 #include "federation/qor_s.h"
 #include "registry/nameobj.h"  // NS__ms_domain, the own domain
 
+// The name-service entry of the own domain's service, relative to the cell.
+constexpr const char* NS_QOR_ENTRY = "/.:/Varnelith/qor";
+
 // The name-service entry of a domain's service, in *entry (malloc'd, the
-// caller frees): "/.:/Varnelith/qor" for a null domain, else
+// caller frees): NS_QOR_ENTRY for a null domain, else
 // "/.../DOMAIN/Varnelith/qor" with the name as given. 0; 14 (*entry null).
 int NS__MakeQorEntry(const char* domain, char** entry);
 
