@@ -67,6 +67,9 @@ constexpr int QOR_SERVER_WORKGROUP = 2;  // no domain controller: a workgroup
 constexpr int QOR_NS_IMPORT_ATTEMPTS = 10;
 // Tries of getdomain on a busy binding.
 constexpr int QOR_GETDOMAIN_TRIES = 10;
+// Defaults of "RpcMaxCall" (calls at once) and "RpcMinCall" (call threads kept ready).
+constexpr uint32_t QOR_DEFAULT_MAX_CALL = 90;
+constexpr uint32_t QOR_DEFAULT_MIN_CALL = 10;
 
 // The protocol sequences used without "RpcProtocolSequence".
 const char* const def_pseq_strings[] = {"ncacn_ip_tcp", nullptr};
@@ -114,14 +117,8 @@ int get_langroup(char** langroup) {
   if (!qor_utf8_valid(info->wki101_langroup)) {
     status = NS_S_SYSFAIL;
   } else {
-    size_t n = std::strlen(info->wki101_langroup);
-    char* s = static_cast<char*>(qor_malloc(n + 1));
-    if (s == nullptr) {
-      status = NS_S_NOMEM;
-    } else {
-      std::memcpy(s, info->wki101_langroup, n + 1);
-      *langroup = s;
-    }
+    *langroup = qor_strdup(info->wki101_langroup);
+    if (*langroup == nullptr) status = NS_S_NOMEM;
   }
   NetApiBufferFree(buf);
   return status;
@@ -382,8 +379,8 @@ bool open_server(char** pseq, unsigned maxcall, unsigned mincall, const char* la
 int start_rpc(const char* langrp) {
   int step = 0;
   RPC_BINDING_VECTOR* bvec = nullptr;
-  unsigned maxcall = NS__GetRegInt("RpcMaxCall", 90);
-  unsigned mincall = NS__GetRegInt("RpcMinCall", 10);
+  unsigned maxcall = NS__GetRegInt("RpcMaxCall", QOR_DEFAULT_MAX_CALL);
+  unsigned mincall = NS__GetRegInt("RpcMinCall", QOR_DEFAULT_MIN_CALL);
   char** pseq = NS__GetRegStrArray("RpcProtocolSequence", def_pseq);
   bool ok = open_server(pseq, maxcall, mincall, langrp, &step, &bvec);
   free_pseq(pseq);
