@@ -20,11 +20,14 @@ void free_parts(rpc_binding* b) {
 std::atomic<uint32_t> last_pool_id{0};
 
 // A new handle owning the given parts and one hold of `pool` (a new pool when
-// null); on failure the parts and the hold are given up.
+// null). A null part is a copy that failed: RPC_S_OUT_OF_MEMORY. On failure
+// the parts and the hold are given up.
 RPC_STATUS make_binding(char* uuid, char* protseq, char* addr, char* endpoint, char* options,
                         rpc_conn_pool* pool, RPC_BINDING_HANDLE* out) {
-  if (pool == nullptr) pool = rpc_pool_new();
-  void* mem = pool != nullptr ? qor_malloc(sizeof(rpc_binding)) : nullptr;
+  bool parts = uuid != nullptr && protseq != nullptr && addr != nullptr && endpoint != nullptr &&
+               options != nullptr;
+  if (parts && pool == nullptr) pool = rpc_pool_new();
+  void* mem = parts && pool != nullptr ? qor_malloc(sizeof(rpc_binding)) : nullptr;
   if (mem == nullptr) {
     if (pool != nullptr) rpc_pool_release(pool);
     qor_free(uuid);
@@ -105,32 +108,16 @@ RPC_STATUS RpcBindingCopy(RPC_BINDING_HANDLE SourceBinding,
     pool = SourceBinding->pool;
     rpc_pool_hold(pool);
   }
-  bool limits_read = SourceBinding->limits_read;
-  uint32_t connect_timeout_s = SourceBinding->connect_timeout_s;
-  uint32_t call_timeout_s = SourceBinding->call_timeout_s;
-  uint16_t epmapper_port = SourceBinding->epmapper_port;
-  char* uuid = qor_strdup(SourceBinding->object_uuid);
-  char* protseq = qor_strdup(SourceBinding->protseq);
-  char* addr = qor_strdup(SourceBinding->netaddr);
-  char* endpoint = qor_strdup(SourceBinding->endpoint);
-  char* options = qor_strdup(SourceBinding->options);
-  if (uuid == nullptr || protseq == nullptr || addr == nullptr || endpoint == nullptr ||
-      options == nullptr) {
-    qor_free(uuid);
-    qor_free(protseq);
-    qor_free(addr);
-    qor_free(endpoint);
-    qor_free(options);
-    if (pool != nullptr) rpc_pool_release(pool);
-    return RPC_S_OUT_OF_MEMORY;
-  }
-  RPC_STATUS st = make_binding(uuid, protseq, addr, endpoint, options, pool, DestinationBinding);
+  RPC_STATUS st =
+      make_binding(qor_strdup(SourceBinding->object_uuid), qor_strdup(SourceBinding->protseq),
+                   qor_strdup(SourceBinding->netaddr), qor_strdup(SourceBinding->endpoint),
+                   qor_strdup(SourceBinding->options), pool, DestinationBinding);
   if (st != RPC_S_OK) return st;
   rpc_binding* copy = *DestinationBinding;
-  copy->limits_read = limits_read;
-  copy->connect_timeout_s = connect_timeout_s;
-  copy->call_timeout_s = call_timeout_s;
-  copy->epmapper_port = epmapper_port;
+  copy->limits_read = SourceBinding->limits_read;
+  copy->connect_timeout_s = SourceBinding->connect_timeout_s;
+  copy->call_timeout_s = SourceBinding->call_timeout_s;
+  copy->epmapper_port = SourceBinding->epmapper_port;
   return RPC_S_OK;
 }
 
