@@ -18,6 +18,7 @@
 #include "platform/memory.h"
 #include "platform/netapi.h"
 #include "platform/rpc/rpc.h"
+#include "platform/sync.h"
 #include "registry/status.h"
 #include "registry/table.h"
 #include "service/elog.h"
@@ -44,13 +45,6 @@ long interv = 0;     // the period given to the latest collection
 long maxinterv = 0;  // "DomListExpireTime"; 0 until the first request reads it
 
 #define HERE NS_LOCATION(NS_MODULE_QOROP)
-
-// A std::mutex cannot fail to be taken; the failure row stays at the call
-// site so that it keeps the service's answer to a failed wait.
-bool take(std::unique_lock<std::mutex>& hold) {
-  hold.lock();
-  return true;
-}
 
 // The registry front takes its records without const but only reads them.
 template <typename T>
@@ -108,9 +102,9 @@ bool take_nslock() {
   return true;
 }
 
-// A name-service lock that cannot be had leaves forwarding unusable: the
-// service ends.
-int nslock_failed(uint32_t location) {
+// A lock of the module that cannot be had (NS__nslock, domlistlock) leaves
+// forwarding or the domain list unusable: the service ends.
+int lock_failed(uint32_t location) {
   NS__Log_UU(NS_EVENT_ERROR, NS_EV_WIN32, qor_get_last_error(), location);
   NS__qor_stop();
   return NS_S_SYSFAIL;
@@ -181,7 +175,7 @@ int ns_first(import_context* cntxt, RPC_BINDING_HANDLE* ha) {
   if (st != NS_S_OK) return st;
   if (!take_nslock()) {
     qor_free(entry);
-    return nslock_failed(HERE);
+    return lock_failed(HERE);
   }
   RPC_STATUS rst = RPC_S_NAME_SERVICE_UNAVAILABLE;
   for (int attempt = 0; attempt < kNsImportAttempts; ++attempt) {
@@ -217,7 +211,7 @@ int import_next(import_context* cntxt, RPC_BINDING_HANDLE* ha) {
       cntxt->ncall++ == 0 && cntxt->ha != nullptr && RpcBindingCopy(cntxt->ha, ha) == RPC_S_OK;
   if (cntxt->fromcache) return NS_S_OK;
   if (cntxt->nsha_opened) {
-    if (!take_nslock()) return nslock_failed(HERE);
+    if (!take_nslock()) return lock_failed(HERE);
     int st = ns_next(cntxt, ha, false);
     NS__nslock->unlock();
     return st;
@@ -248,7 +242,7 @@ void import_done(import_context* cntxt) {
   }
   if (!cntxt->nsha_opened) return;
   if (!take_nslock()) {
-    nslock_failed(HERE);  // the name-service import is left open
+    lock_failed(HERE);  // the name-service import is left open
     return;
   }
   RpcNsBindingImportDone(&cntxt->nsha);
@@ -455,11 +449,7 @@ int collect_domain(domainlist* list) {
 int get_domain_list(domainlist* list) {
   *list = domainlist{0, nullptr};
   std::unique_lock<std::mutex> hold(domlistlock, std::defer_lock);
-  if (!take(hold)) {
-    NS__Log_UU(NS_EVENT_ERROR, NS_EV_WIN32, qor_get_last_error(), HERE);
-    NS__qor_stop();
-    return NS_S_SYSFAIL;
-  }
+  if (!qor_mutex_take(hold)) return lock_failed(HERE);
   if (maxinterv == 0) {
     auto stored = static_cast<int32_t>(NS__GetRegInt("DomListExpireTime", kDefaultDomListExpire));
     maxinterv = stored < 1 ? 1 : stored;
@@ -499,7 +489,7 @@ int NS__InitQorop() {
   // domlistlock is an ordinary mutex and exists already; the domain list
   // starts as a newly created lock would find it, empty.
   std::unique_lock<std::mutex> hold(domlistlock, std::defer_lock);
-  if (!take(hold)) return NS_S_SYSFAIL;
+  if (!qor_mutex_take(hold)) return NS_S_SYSFAIL;
   free_domainlist(&cache);
   expire = interv = maxinterv = 0;
   return NS_S_OK;
