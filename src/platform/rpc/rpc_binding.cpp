@@ -19,6 +19,17 @@ void free_parts(rpc_binding* b) {
 
 std::atomic<uint32_t> last_pool_id{0};
 
+// A new pool held once, or null when memory runs out.
+rpc_conn_pool* rpc_pool_new() {
+  void* mem = qor_malloc(sizeof(rpc_conn_pool));
+  if (mem == nullptr) return nullptr;
+  rpc_conn_pool* p = new (mem) rpc_conn_pool;
+  p->id = ++last_pool_id;
+  return p;
+}
+
+void rpc_pool_hold(rpc_conn_pool* p) { p->refs.fetch_add(1, std::memory_order_relaxed); }
+
 // A new handle owning the given parts and one hold of `pool` (a new pool when
 // null). A null part is a copy that failed: RPC_S_OUT_OF_MEMORY. On failure
 // the parts and the hold are given up.
@@ -50,15 +61,11 @@ RPC_STATUS make_binding(char* uuid, char* protseq, char* addr, char* endpoint, c
 
 }  // namespace
 
-rpc_conn_pool* rpc_pool_new() {
-  void* mem = qor_malloc(sizeof(rpc_conn_pool));
-  if (mem == nullptr) return nullptr;
-  rpc_conn_pool* p = new (mem) rpc_conn_pool;
-  p->id = ++last_pool_id;
-  return p;
+rpc_conn_pool* rpc_binding_pool(rpc_binding* b) {
+  std::lock_guard<std::mutex> hold(b->mu);
+  rpc_pool_hold(b->pool);
+  return b->pool;
 }
-
-void rpc_pool_hold(rpc_conn_pool* p) { p->refs.fetch_add(1, std::memory_order_relaxed); }
 
 void rpc_pool_release(rpc_conn_pool* p) {
   if (p->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;

@@ -375,12 +375,7 @@ RPC_STATUS conn_call(rpc_conn* c, const target& t, uint16_t opnum,
 // A kept connection for `iface`, still open, or null. Kept connections found
 // closed meanwhile are closed here.
 rpc_conn* take_idle(rpc_binding* b, const rpc_syntax_id& iface) {
-  rpc_conn_pool* p;
-  {
-    std::lock_guard<std::mutex> hold(b->mu);
-    p = b->pool;
-    rpc_pool_hold(p);  // a reset meanwhile must not free it under us
-  }
+  rpc_conn_pool* p = rpc_binding_pool(b);
   rpc_conn* found = nullptr;
   {
     std::lock_guard<std::mutex> hold(p->mu);
@@ -402,12 +397,7 @@ rpc_conn* take_idle(rpc_binding* b, const rpc_syntax_id& iface) {
 // Keeps a connection that can carry further calls and was opened for the
 // handle's pool (not before its last reset); closes it otherwise.
 void give_back(rpc_binding* b, rpc_conn* c) {
-  rpc_conn_pool* p;
-  {
-    std::lock_guard<std::mutex> hold(b->mu);
-    p = b->pool;
-    rpc_pool_hold(p);
-  }
+  rpc_conn_pool* p = rpc_binding_pool(b);
   bool kept = false;
   if (!c->cc.broken && c->pool_id == p->id) {
     std::lock_guard<std::mutex> hold(p->mu);
