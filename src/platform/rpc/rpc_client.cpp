@@ -180,7 +180,7 @@ struct target {
   rpc_uuid object;
   uint32_t connect_s;
   uint32_t call_s;
-  uint32_t epmapper_port;
+  uint16_t epmapper_port;
   uint32_t pool_id;
 };
 
@@ -430,7 +430,7 @@ RPC_STATUS RpcEpResolveBinding(RPC_BINDING_HANDLE Binding, RPC_IF_HANDLE IfSpec)
   epm_encode_map_request(t.has_object ? &t.object : &nil, want, EPM_MAP_MAX_TOWERS, &request);
   t.has_object = false;  // the object travels inside the ept_map request, not in its header
   rpc_conn* opened;
-  st = conn_open(t, static_cast<uint16_t>(t.epmapper_port), RPC_EPM_SYNTAX, &opened);
+  st = conn_open(t, t.epmapper_port, RPC_EPM_SYNTAX, &opened);
   if (st != RPC_S_OK) return st;
   conn_ptr c(opened);
   bool refused;
