@@ -114,9 +114,11 @@ void touch(cachedata* ent) {
   link_head(ent);
 }
 
+// An address list has the string-list shape of rpcbinding, whose release
+// and copy it uses. Null strings are skipped.
 void free_strings(char** list, int n) {
-  for (int i = 0; i < n; ++i) qor_free(list[i]);
-  qor_free(list);
+  rpcbinding strings{n, list};
+  NS__free_rpcbinding(&strings);
 }
 
 // The addresses of `host`: a dotted IPv4 literal as written, else every IPv4
@@ -166,24 +168,11 @@ int makeadrs(const char* host, pdcadrs* adrs) {
 
 // The caller's own copy of `src`: 0, or 14 with `dst` empty.
 int copyadrs(pdcadrs* dst, const pdcadrs* src) {
-  *dst = pdcadrs{0, nullptr, src->adrstype};
-  if (src->nadrs <= 0) return NS_S_OK;
-  auto* list = static_cast<char**>(qor_calloc(static_cast<size_t>(src->nadrs), sizeof(char*)));
-  if (list == nullptr) {
-    dst->adrstype = 0;
-    return NS_S_NOMEM;
-  }
-  for (int i = 0; i < src->nadrs; ++i) {
-    list[i] = qor_strdup(src->adrs[i]);
-    if (list[i] == nullptr) {
-      free_strings(list, src->nadrs);
-      dst->adrstype = 0;
-      return NS_S_NOMEM;
-    }
-  }
-  dst->nadrs = src->nadrs;
-  dst->adrs = list;
-  return NS_S_OK;
+  const rpcbinding from{src->nadrs, src->adrs};
+  rpcbinding to;
+  int st = NS__copy_rpcbinding(&to, &from);
+  *dst = pdcadrs{to.len, to.val, st == NS_S_OK ? src->adrstype : 0};
+  return st;
 }
 
 // Adds an entry for `domain`, with the addresses of `host` when given. When

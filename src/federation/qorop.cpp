@@ -357,28 +357,21 @@ int hello_domain(const char* domain, char** host) {
 
 // ---- Domain list ----
 
+// A domain list has the string-list shape of rpcbinding, whose release and
+// copy it uses.
 void free_domainlist(domainlist* list) {
-  for (int32_t i = 0; i < list->len; ++i) qor_free(list->val[i]);
-  qor_free(list->val);
+  rpcbinding strings{list->len, list->val};
+  NS__free_rpcbinding(&strings);
   *list = domainlist{0, nullptr};
 }
 
 // A deep copy into `dst`: 0, or 14 with `dst` empty.
 int copy_domainlist(domainlist* dst, const domainlist* src) {
-  *dst = domainlist{0, nullptr};
-  if (src->len <= 0) return NS_S_OK;
-  auto* val = static_cast<char**>(qor_calloc(static_cast<size_t>(src->len), sizeof(char*)));
-  if (val == nullptr) return NS_S_NOMEM;
-  for (int32_t i = 0; i < src->len; ++i) {
-    val[i] = qor_strdup(src->val[i]);
-    if (val[i] == nullptr) {
-      domainlist partial{i, val};
-      free_domainlist(&partial);
-      return NS_S_NOMEM;
-    }
-  }
-  *dst = domainlist{src->len, val};
-  return NS_S_OK;
+  const rpcbinding from{src->len, src->val};
+  rpcbinding to;
+  int st = NS__copy_rpcbinding(&to, &from);
+  *dst = domainlist{to.len, to.val};
+  return st;
 }
 
 // Adds a name to the collection; a name already there keeps its first spelling.
