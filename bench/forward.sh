@@ -35,11 +35,8 @@ mix=$build/bench-tools/qor_mixload
 
 sales=$(bench_address)
 hq=$(bench_address)
-free_port() {
-  /usr/bin/python3 -c 'import socket,sys; s=socket.socket(); s.bind((sys.argv[1],0)); print(s.getsockname()[1])' "$1"
-}
 work=$(mktemp -d)
-mapper=$(free_port "$hq")
+mapper=$(bench_free_port "$hq")
 mkdir -p "$work/rpcns"  # as the installation makes it
 : >"$work/domains"
 pids=() qors=()
@@ -106,7 +103,7 @@ export QOR_CONFIG=$work/sales/qor.conf
 "$build/qorctl" create spooler s0 --host bench --binding "ncacn_ip_tcp:127.0.0.1[7000]"
 "$build/qorctl" create lp p0 --assoc spooler:s0
 eval "$("$mix" probe "$sales" p0)"
-echo_port=$(free_port "$sales")
+echo_port=$(bench_free_port "$sales")
 "$build/echosrv" "$sales" "$echo_port" &
 pids+=($!)
 sleep 0.2

@@ -31,9 +31,6 @@ yardstick_build "$build"
 mix=$build/bench-tools/qor_mixload
 
 addr=$(bench_address)
-free_port() {
-  /usr/bin/python3 -c 'import socket,sys; s=socket.socket(); s.bind((sys.argv[1],0)); print(s.getsockname()[1])' "$addr"
-}
 work=$(mktemp -d)
 mkdir -p "$work/data" "$work/rpcns"
 : >"$work/domains"
@@ -42,7 +39,7 @@ LanGroup = sz:BENCH
 ComputerName = sz:bench
 QorDataDirectory = sz:$work/data
 RpcListenAddress = sz:$addr
-RpcEpmapperPort = dword:$(free_port)
+RpcEpmapperPort = dword:$(bench_free_port "$addr")
 RpcNsDirectory = sz:$work/rpcns
 DomainDirectory = sz:$work/domains
 CONF
@@ -84,7 +81,7 @@ rss_kib=$(awk '/^VmHWM/ {print $2}' "/proc/$qor/status")
 echo "qor_peak_rss_kib=$rss_kib"
 
 eval "$("$mix" probe "$addr" p0)"
-echo_port=$(free_port)
+echo_port=$(bench_free_port "$addr")
 "$build/echosrv" "$addr" "$echo_port" &
 echo_pid=$!
 sleep 0.2

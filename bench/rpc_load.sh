@@ -6,25 +6,22 @@
 #   bench/rpc_load.sh [BUILD_DIR] [SECONDS]
 #
 # BUILD_DIR (default build-release) is configured as a Release build when it
-# has no test server yet. The yardstick's sources come from $QOR_YARDSTICK
-# (default ../shared/bench beside the checkout). The echo exchanges as many
+# has no test server yet. The yardstick: bench/yardstick.sh ($QOR_YARDSTICK).
+# The echo exchanges as many
 # bytes each way as the getdomain reply carries (52: 24 of response header,
 # 28 of stub), the larger of the call's two PDUs.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build-release}
 secs=${2:-5}
-yard=${QOR_YARDSTICK:-$root/../shared/bench}
 
 if [ ! -x "$build/test-tools/rpc_test_server" ]; then
   cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
   cmake --build "$build" -j2 --target rpc_test_server
 fi
-cc -O2 -pthread -o "$build/qorload" "$yard/qorload.c"
-cc -O2 -o "$build/echosrv" "$yard/echosrv.c"
-
-# A loopback address of our own, so that nothing else holds the ports.
-addr=127.$((RANDOM % 200 + 20)).$((RANDOM % 250 + 1)).$((RANDOM % 250 + 1))
+. "$root/bench/yardstick.sh"
+yardstick_build "$build"
+addr=$(bench_address)
 work=$(mktemp -d)
 printf 'RpcListenAddress = sz:%s\nRpcEpmapperPort = dword:0\n' "$addr" >"$work/qor.conf"
 QOR_CONFIG=$work/qor.conf "$build/test-tools/rpc_test_server" >"$work/server.out" &

@@ -6,6 +6,7 @@
 #                              the checkout, or beside its worktree folder)
 #   bench_address              prints 127.x.y.z picked at random, so that no
 #                              other program holds its ports
+#   bench_free_port ADDRESS    prints a TCP port that is free on ADDRESS now
 
 yardstick_build() {
   local root yard
@@ -18,4 +19,8 @@ yardstick_build() {
 
 bench_address() {
   echo 127.$((RANDOM % 200 + 20)).$((RANDOM % 250 + 1)).$((RANDOM % 250 + 1))
+}
+
+bench_free_port() {
+  /usr/bin/python3 -c 'import socket,sys; s=socket.socket(); s.bind((sys.argv[1],0)); print(s.getsockname()[1])' "$1"
 }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "federation/qor_c.h"
+#include "federation/qor_ndr.h"
 #include "federation/user_mem.h"
 #include "platform/rpc/rpc.h"
 #include "platform/textline.h"
@@ -514,8 +515,7 @@ int run_domains(RPC_BINDING_HANDLE ha, const request& rq, FILE* out) {
     for (int32_t i = 0; i < list.len; ++i) std::fprintf(out, "%s\n", list.val[i]);
   }
   json_close(out, rq);
-  for (int32_t i = 0; i < list.len; ++i) NS__MIDL_user_free(list.val[i]);
-  NS__MIDL_user_free(list.val);
+  qor_ndr_free_strings(list.len, list.val);
   return rc;
 }
 

@@ -13,6 +13,7 @@
 #include "platform/memory.h"
 #include "platform/netapi.h"
 #include "platform/rpc/rpc.h"
+#include "platform/sync.h"
 #include "registry/objutil.h"
 #include "registry/status.h"
 #include "registry/table.h"
@@ -50,13 +51,6 @@ unsigned long ncached = 0;                  // entries in the recency list
 unsigned long ndomain = 0;                  // entries of type 2
 
 #define HERE NS_LOCATION(NS_MODULE_PDCCACHE)
-
-// A std::mutex cannot fail to be taken; the failure row stays at every call
-// site so that each keeps the service's answer to a failed wait.
-bool take(std::unique_lock<std::mutex>& hold) {
-  hold.lock();
-  return true;
-}
 
 // A failed wait for pdclock leaves the cache unusable: the service ends.
 int lock_failed(uint32_t location) {
@@ -120,9 +114,11 @@ void touch(cachedata* ent) {
   link_head(ent);
 }
 
+// An address list has the string-list shape of rpcbinding, whose release
+// and copy it uses. Null strings are skipped.
 void free_strings(char** list, int n) {
-  for (int i = 0; i < n; ++i) qor_free(list[i]);
-  qor_free(list);
+  rpcbinding strings{n, list};
+  NS__free_rpcbinding(&strings);
 }
 
 // The addresses of `host`: a dotted IPv4 literal as written, else every IPv4
@@ -172,24 +168,11 @@ int makeadrs(const char* host, pdcadrs* adrs) {
 
 // The caller's own copy of `src`: 0, or 14 with `dst` empty.
 int copyadrs(pdcadrs* dst, const pdcadrs* src) {
-  *dst = pdcadrs{0, nullptr, src->adrstype};
-  if (src->nadrs <= 0) return NS_S_OK;
-  auto* list = static_cast<char**>(qor_calloc(static_cast<size_t>(src->nadrs), sizeof(char*)));
-  if (list == nullptr) {
-    dst->adrstype = 0;
-    return NS_S_NOMEM;
-  }
-  for (int i = 0; i < src->nadrs; ++i) {
-    list[i] = qor_strdup(src->adrs[i]);
-    if (list[i] == nullptr) {
-      free_strings(list, src->nadrs);
-      dst->adrstype = 0;
-      return NS_S_NOMEM;
-    }
-  }
-  dst->nadrs = src->nadrs;
-  dst->adrs = list;
-  return NS_S_OK;
+  const rpcbinding from{src->nadrs, src->adrs};
+  rpcbinding to;
+  int st = NS__copy_rpcbinding(&to, &from);
+  *dst = pdcadrs{to.len, to.val, st == NS_S_OK ? src->adrstype : 0};
+  return st;
 }
 
 // Adds an entry for `domain`, with the addresses of `host` when given. When
@@ -286,7 +269,7 @@ int add_learned(const char* domain, const char* host, unsigned long type, pdcadr
 
 int NS__PdcCacheInit(const char* datapath) {
   std::unique_lock<std::mutex> hold(pdclock, std::defer_lock);
-  if (!take(hold)) return lock_failed(HERE);
+  if (!qor_mutex_take(hold)) return lock_failed(HERE);
   if (tabha != nullptr) return NS_S_OK;
   int st = NS__TabInit(&tabha, _mbsicmp);
   if (st != NS_S_OK) return st;
@@ -322,7 +305,7 @@ int NS__PdcGet(const char* domain, pdcadrs* adrs, unsigned long* type, rpc_bindi
   *adrs = pdcadrs{0, nullptr, 0};
   {
     std::unique_lock<std::mutex> hold(pdclock, std::defer_lock);
-    if (!take(hold)) return lock_failed(HERE);
+    if (!qor_mutex_take(hold)) return lock_failed(HERE);
     if (tabha == nullptr) return NS_S_NOTINIT;
     void* data;
     if (domain != nullptr && NS__TabGet(tabha, domain, &data) == NS_S_OK) {
@@ -348,7 +331,7 @@ int NS__PdcGet(const char* domain, pdcadrs* adrs, unsigned long* type, rpc_bindi
   NET_API_STATUS rc = NetGetDCName(nullptr, domain, &buf);
   if (rc == NERR_DCNotFound) {
     std::unique_lock<std::mutex> hold(pdclock, std::defer_lock);
-    if (!take(hold)) return lock_failed(HERE);
+    if (!qor_mutex_take(hold)) return lock_failed(HERE);
     int st = add_learned(domain, nullptr, NS_PDC_NODC, adrs);
     if (st == NS_S_OK) *type = NS_PDC_NODC;
     return st;
@@ -364,7 +347,7 @@ int NS__PdcGet(const char* domain, pdcadrs* adrs, unsigned long* type, rpc_bindi
   int st;
   {
     std::unique_lock<std::mutex> hold(pdclock, std::defer_lock);
-    if (!take(hold)) {
+    if (!qor_mutex_take(hold)) {
       st = lock_failed(HERE);
     } else {
       st = add_learned(domain, host, NS_PDC_DCNAME, adrs);
@@ -378,7 +361,7 @@ int NS__PdcGet(const char* domain, pdcadrs* adrs, unsigned long* type, rpc_bindi
 int NS__PdcSetType(const char* domain, unsigned long type) {
   if (type != NS_PDC_NSFOUND && type != NS_PDC_NSNONE) return NS_S_SYSFAIL;
   std::unique_lock<std::mutex> hold(pdclock, std::defer_lock);
-  if (!take(hold)) return lock_failed(HERE);
+  if (!qor_mutex_take(hold)) return lock_failed(HERE);
   if (tabha == nullptr) return NS_S_NOTINIT;
   void* data;
   if (domain == nullptr || NS__TabGet(tabha, domain, &data) != NS_S_OK) return NS_S_NOENTRY;
@@ -389,7 +372,7 @@ int NS__PdcSetType(const char* domain, unsigned long type) {
 
 int NS__PdcSetHandle(const char* domain, rpc_binding* ha) {
   std::unique_lock<std::mutex> hold(pdclock, std::defer_lock);
-  if (!take(hold)) return lock_failed(HERE);
+  if (!qor_mutex_take(hold)) return lock_failed(HERE);
   if (tabha == nullptr) return NS_S_NOTINIT;
   void* data;
   if (domain == nullptr || NS__TabGet(tabha, domain, &data) != NS_S_OK) return NS_S_NOENTRY;
@@ -418,7 +401,7 @@ int pdctabenum(tabhandle*, const char* key, void* data, void* priv) {
 
 int NS__PdcEnumEntry(unsigned long mask, pdcEnumFunc_t enumfunc, void* priv) {
   std::unique_lock<std::mutex> hold(pdclock, std::defer_lock);
-  if (!take(hold)) return lock_failed(HERE);
+  if (!qor_mutex_take(hold)) return lock_failed(HERE);
   if (tabha == nullptr) return NS_S_NOTINIT;
   pdctabenumarg_t arg{mask, enumfunc, priv};
   return NS__TabEnum(tabha, pdctabenum, &arg);

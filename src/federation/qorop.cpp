@@ -18,6 +18,7 @@
 #include "platform/memory.h"
 #include "platform/netapi.h"
 #include "platform/rpc/rpc.h"
+#include "platform/sync.h"
 #include "registry/status.h"
 #include "registry/table.h"
 #include "service/elog.h"
@@ -45,13 +46,6 @@ long maxinterv = 0;  // "DomListExpireTime"; 0 until the first request reads it
 
 #define HERE NS_LOCATION(NS_MODULE_QOROP)
 
-// A std::mutex cannot fail to be taken; the failure row stays at the call
-// site so that it keeps the service's answer to a failed wait.
-bool take(std::unique_lock<std::mutex>& hold) {
-  hold.lock();
-  return true;
-}
-
 // The registry front takes its records without const but only reads them.
 template <typename T>
 T* in(const T* p) {
@@ -75,7 +69,6 @@ domain_kind classify(const char* domain) {
 // the controller's addresses resolved at its endpoint mapper, and the
 // name-service entry the other service exports.
 
-constexpr const char* kQorEntry = "/.:/Varnelith/qor";
 constexpr const char* kQorGlobalEntry = "/.../%s/Varnelith/qor";
 // Import begins tried while the name service answers that it cannot help.
 constexpr int kNsImportAttempts = 5;
@@ -109,9 +102,9 @@ bool take_nslock() {
   return true;
 }
 
-// A name-service lock that cannot be had leaves forwarding unusable: the
-// service ends.
-int nslock_failed(uint32_t location) {
+// A lock of the module that cannot be had (NS__nslock, domlistlock) leaves
+// forwarding or the domain list unusable: the service ends.
+int lock_failed(uint32_t location) {
   NS__Log_UU(NS_EVENT_ERROR, NS_EV_WIN32, qor_get_last_error(), location);
   NS__qor_stop();
   return NS_S_SYSFAIL;
@@ -182,7 +175,7 @@ int ns_first(import_context* cntxt, RPC_BINDING_HANDLE* ha) {
   if (st != NS_S_OK) return st;
   if (!take_nslock()) {
     qor_free(entry);
-    return nslock_failed(HERE);
+    return lock_failed(HERE);
   }
   RPC_STATUS rst = RPC_S_NAME_SERVICE_UNAVAILABLE;
   for (int attempt = 0; attempt < kNsImportAttempts; ++attempt) {
@@ -218,7 +211,7 @@ int import_next(import_context* cntxt, RPC_BINDING_HANDLE* ha) {
       cntxt->ncall++ == 0 && cntxt->ha != nullptr && RpcBindingCopy(cntxt->ha, ha) == RPC_S_OK;
   if (cntxt->fromcache) return NS_S_OK;
   if (cntxt->nsha_opened) {
-    if (!take_nslock()) return nslock_failed(HERE);
+    if (!take_nslock()) return lock_failed(HERE);
     int st = ns_next(cntxt, ha, false);
     NS__nslock->unlock();
     return st;
@@ -249,7 +242,7 @@ void import_done(import_context* cntxt) {
   }
   if (!cntxt->nsha_opened) return;
   if (!take_nslock()) {
-    nslock_failed(HERE);  // the name-service import is left open
+    lock_failed(HERE);  // the name-service import is left open
     return;
   }
   RpcNsBindingImportDone(&cntxt->nsha);
@@ -364,28 +357,21 @@ int hello_domain(const char* domain, char** host) {
 
 // ---- Domain list ----
 
+// A domain list has the string-list shape of rpcbinding, whose release and
+// copy it uses.
 void free_domainlist(domainlist* list) {
-  for (int32_t i = 0; i < list->len; ++i) qor_free(list->val[i]);
-  qor_free(list->val);
+  rpcbinding strings{list->len, list->val};
+  NS__free_rpcbinding(&strings);
   *list = domainlist{0, nullptr};
 }
 
 // A deep copy into `dst`: 0, or 14 with `dst` empty.
 int copy_domainlist(domainlist* dst, const domainlist* src) {
-  *dst = domainlist{0, nullptr};
-  if (src->len <= 0) return NS_S_OK;
-  auto* val = static_cast<char**>(qor_calloc(static_cast<size_t>(src->len), sizeof(char*)));
-  if (val == nullptr) return NS_S_NOMEM;
-  for (int32_t i = 0; i < src->len; ++i) {
-    val[i] = qor_strdup(src->val[i]);
-    if (val[i] == nullptr) {
-      domainlist partial{i, val};
-      free_domainlist(&partial);
-      return NS_S_NOMEM;
-    }
-  }
-  *dst = domainlist{src->len, val};
-  return NS_S_OK;
+  const rpcbinding from{src->len, src->val};
+  rpcbinding to;
+  int st = NS__copy_rpcbinding(&to, &from);
+  *dst = domainlist{to.len, to.val};
+  return st;
 }
 
 // Adds a name to the collection; a name already there keeps its first spelling.
@@ -456,11 +442,7 @@ int collect_domain(domainlist* list) {
 int get_domain_list(domainlist* list) {
   *list = domainlist{0, nullptr};
   std::unique_lock<std::mutex> hold(domlistlock, std::defer_lock);
-  if (!take(hold)) {
-    NS__Log_UU(NS_EVENT_ERROR, NS_EV_WIN32, qor_get_last_error(), HERE);
-    NS__qor_stop();
-    return NS_S_SYSFAIL;
-  }
+  if (!qor_mutex_take(hold)) return lock_failed(HERE);
   if (maxinterv == 0) {
     auto stored = static_cast<int32_t>(NS__GetRegInt("DomListExpireTime", kDefaultDomListExpire));
     maxinterv = stored < 1 ? 1 : stored;
@@ -484,7 +466,7 @@ int get_domain_list(domainlist* list) {
 
 int NS__MakeQorEntry(const char* domain, char** entry) {
   if (domain == nullptr) {
-    *entry = qor_strdup(kQorEntry);
+    *entry = qor_strdup(NS_QOR_ENTRY);
     return *entry != nullptr ? NS_S_OK : NS_S_NOMEM;
   }
   // The format's "%s" makes room for the terminating zero byte.
@@ -500,7 +482,7 @@ int NS__InitQorop() {
   // domlistlock is an ordinary mutex and exists already; the domain list
   // starts as a newly created lock would find it, empty.
   std::unique_lock<std::mutex> hold(domlistlock, std::defer_lock);
-  if (!take(hold)) return NS_S_SYSFAIL;
+  if (!qor_mutex_take(hold)) return NS_S_SYSFAIL;
   free_domainlist(&cache);
   expire = interv = maxinterv = 0;
   return NS_S_OK;

@@ -23,18 +23,23 @@
 // Forwarding holds no lock during a remote call and may take as long as the
 // calls and pauses it makes.
 //
-// Managers log nothing and keep no state; their out parameters arrive zeroed
-// from the stub, are allocated with malloc (qor_malloc) and are the stub's to
-// release. They take no lock themselves: the registry front takes NS__objlock,
-// the domain list its own domlistlock and, inside it, the PDC cache's lock;
-// the forwarding takes the PDC cache's lock and NS__nslock, never together.
+// Managers keep no state of their own but the domain list, and log nothing
+// but a lock that cannot be had (event 0xC0000003, then the service stops).
+// Their out parameters arrive zeroed from the stub, are allocated with malloc
+// (qor_malloc) and are the stub's to release. They take no lock themselves:
+// the registry front takes NS__objlock, the domain list its own domlistlock
+// and, inside it, the PDC cache's lock; the forwarding takes the PDC cache's
+// lock and NS__nslock, never together.
 #pragma once
 
 #include "federation/qor_s.h"
 #include "registry/nameobj.h"  // NS__ms_domain, the own domain
 
+// The name-service entry of the own domain's service, relative to the cell.
+constexpr const char* NS_QOR_ENTRY = "/.:/Varnelith/qor";
+
 // The name-service entry of a domain's service, in *entry (malloc'd, the
-// caller frees): "/.:/Varnelith/qor" for a null domain, else
+// caller frees): NS_QOR_ENTRY for a null domain, else
 // "/.../DOMAIN/Varnelith/qor" with the name as given. 0; 14 (*entry null).
 int NS__MakeQorEntry(const char* domain, char** entry);
 

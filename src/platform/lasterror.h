@@ -5,5 +5,10 @@
 
 #include <cstdint>
 
+// Numbers the platform's calls leave behind, shared with the LAN Manager
+// functions (netapi.h), which answer them as results.
+constexpr uint32_t ERROR_INVALID_HANDLE = 6;     // no such object, or it was never made
+constexpr uint32_t ERROR_NOT_ENOUGH_MEMORY = 8;  // memory, or a thread, could not be had
+
 uint32_t qor_get_last_error();
 void qor_set_last_error(uint32_t code);

@@ -18,6 +18,8 @@
 
 #include <cstdint>
 
+#include "platform/lasterror.h"  // ERROR_INVALID_HANDLE, ERROR_NOT_ENOUGH_MEMORY
+
 using NET_API_STATUS = uint32_t;
 using DWORD = uint32_t;
 using LPBYTE = uint8_t*;
@@ -26,8 +28,6 @@ using HANDLE = void*;
 // Result codes, Win32 numbers.
 constexpr NET_API_STATUS NERR_Success = 0;
 constexpr DWORD NO_ERROR = 0;
-constexpr DWORD ERROR_INVALID_HANDLE = 6;
-constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
 constexpr DWORD ERROR_NOT_SUPPORTED = 50;
 constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 constexpr DWORD ERROR_OPEN_FAILED = 110;  // the domain directory file cannot be read

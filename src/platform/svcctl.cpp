@@ -22,6 +22,15 @@ std::atomic<qor_svcctrl_func> ctrl_handler{nullptr};
 int dispatcher_kick = -1;
 std::atomic<bool> svcmain_ended{false};
 
+// Closes the dispatcher's descriptors in reverse order of their making. The
+// kick goes back to -1, so that a later registration writes to no descriptor
+// that the number may by then name.
+void close_dispatcher(int sfd) {
+  if (dispatcher_kick >= 0) close(dispatcher_kick);
+  dispatcher_kick = -1;
+  if (sfd >= 0) close(sfd);
+}
+
 struct svcmain_arg {
   qor_svcmain_func fn;
   int argc;
@@ -80,15 +89,13 @@ bool qor_svc_dispatch(qor_svcmain_func svcmain, int argc, char** argv) {
   dispatcher_kick = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (sfd < 0 || dispatcher_kick < 0) {
     qor_set_last_error(static_cast<uint32_t>(errno));
-    if (sfd >= 0) close(sfd);
-    if (dispatcher_kick >= 0) close(dispatcher_kick);
+    close_dispatcher(sfd);
     return false;
   }
   svcmain_arg arg{svcmain, argc, argv};
   pthread_t th;
   if (!qor_thread_start(run_svcmain, &arg, &th)) {
-    close(sfd);
-    close(dispatcher_kick);
+    close_dispatcher(sfd);
     return false;
   }
   bool stop_pending = false;
@@ -106,8 +113,7 @@ bool qor_svc_dispatch(qor_svcmain_func svcmain, int argc, char** argv) {
     }
   }
   qor_thread_wait(th, QOR_INFINITE);
-  close(sfd);
-  close(dispatcher_kick);
+  close_dispatcher(sfd);
   return true;
 }
 

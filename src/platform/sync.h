@@ -43,6 +43,15 @@ class qor_semaphore {
   std::condition_variable cv_;
 };
 
+// Takes the mutex of `hold`, waiting without a time limit. Always true: a
+// std::mutex cannot fail the way the platform's wait for a mutex can, and the
+// answer lets each caller keep its failure row for that wait where it costs
+// nothing.
+inline bool qor_mutex_take(std::unique_lock<std::mutex>& hold) {
+  hold.lock();
+  return true;
+}
+
 // Manual-reset event, initially not signalled: once signalled, every waiter
 // and every later wait sees it until reset. Signalling twice is harmless.
 class qor_event {

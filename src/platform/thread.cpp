@@ -9,7 +9,6 @@ bool qor_thread_start(qor_thread_func fn, void* arg, pthread_t* th) {
   int rc = pthread_create(th, nullptr, fn, arg);
   if (rc == 0) return true;
   // What the platform answers when no thread can be had.
-  constexpr uint32_t ERROR_NOT_ENOUGH_MEMORY = 8;
   qor_set_last_error(ERROR_NOT_ENOUGH_MEMORY);
   return false;
 }

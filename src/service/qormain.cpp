@@ -63,13 +63,13 @@ constexpr int QOR_SERVER_PDC = 0;        // the Primary Domain Controller of its
 constexpr int QOR_SERVER_MEMBER = 1;     // a domain member; the controller is another machine
 constexpr int QOR_SERVER_WORKGROUP = 2;  // no domain controller: a workgroup
 
-// The name-service entry of the own domain, and the format of its global name.
-constexpr const char* QOR_NS_ENTRY = "/.:/Varnelith/qor";
-constexpr const char* QOR_NS_GLOBAL_ENTRY = "/.../%s/Varnelith/qor";
 // At most this many imports of the entry are begun by the may-I-run check.
 constexpr int QOR_NS_IMPORT_ATTEMPTS = 10;
 // Tries of getdomain on a busy binding.
 constexpr int QOR_GETDOMAIN_TRIES = 10;
+// Defaults of "RpcMaxCall" (calls at once) and "RpcMinCall" (call threads kept ready).
+constexpr uint32_t QOR_DEFAULT_MAX_CALL = 90;
+constexpr uint32_t QOR_DEFAULT_MIN_CALL = 10;
 
 // The protocol sequences used without "RpcProtocolSequence".
 const char* const def_pseq_strings[] = {"ncacn_ip_tcp", nullptr};
@@ -117,14 +117,8 @@ int get_langroup(char** langroup) {
   if (!qor_utf8_valid(info->wki101_langroup)) {
     status = NS_S_SYSFAIL;
   } else {
-    size_t n = std::strlen(info->wki101_langroup);
-    char* s = static_cast<char*>(qor_malloc(n + 1));
-    if (s == nullptr) {
-      status = NS_S_NOMEM;
-    } else {
-      std::memcpy(s, info->wki101_langroup, n + 1);
-      *langroup = s;
-    }
+    *langroup = qor_strdup(info->wki101_langroup);
+    if (*langroup == nullptr) status = NS_S_NOMEM;
   }
   NetApiBufferFree(buf);
   return status;
@@ -222,7 +216,7 @@ int check_qor_running(int* isrunning, char** cname) {
     }
     ++attempts;
     RPC_STATUS st =
-        RpcNsBindingImportBeginA(RPC_C_NS_SYNTAX_DCE, QOR_NS_ENTRY, qor_ifspec(), nullptr, &ctx);
+        RpcNsBindingImportBeginA(RPC_C_NS_SYNTAX_DCE, NS_QOR_ENTRY, qor_ifspec(), nullptr, &ctx);
     if (st == RPC_S_ENTRY_NOT_FOUND) {
       if (ctx != nullptr) RpcNsBindingImportDone(&ctx);
       return NS_S_OK;
@@ -361,14 +355,12 @@ bool open_server(char** pseq, unsigned maxcall, unsigned mincall, const char* la
   // Exported bindings carry no endpoint: clients resolve it at this host's
   // endpoint mapper, so the entry stays right when the port changes.
   for (unsigned long i = 0; i < (*bvec)->Count; ++i) RpcBindingReset((*bvec)->BindingH[i]);
-  st = RpcNsBindingExportA(RPC_C_NS_SYNTAX_DCE, QOR_NS_ENTRY, qor_ifspec(), *bvec, nullptr);
+  st = RpcNsBindingExportA(RPC_C_NS_SYNTAX_DCE, NS_QOR_ENTRY, qor_ifspec(), *bvec, nullptr);
   if (st != RPC_S_OK) return rpc_failed(st);
   // The global name, under which other domains' services find this one; its
   // failure does not stop the start.
-  size_t size = std::strlen(langrp) + std::strlen(QOR_NS_GLOBAL_ENTRY);
-  char* global = static_cast<char*>(qor_malloc(size));
-  if (global != nullptr) {
-    std::snprintf(global, size, QOR_NS_GLOBAL_ENTRY, langrp);
+  char* global = nullptr;
+  if (NS__MakeQorEntry(langrp, &global) == NS_S_OK) {
     RpcNsBindingExportA(RPC_C_NS_SYNTAX_DCE, global, qor_ifspec(), *bvec, nullptr);
     qor_free(global);
   }
@@ -387,8 +379,8 @@ bool open_server(char** pseq, unsigned maxcall, unsigned mincall, const char* la
 int start_rpc(const char* langrp) {
   int step = 0;
   RPC_BINDING_VECTOR* bvec = nullptr;
-  unsigned maxcall = NS__GetRegInt("RpcMaxCall", 90);
-  unsigned mincall = NS__GetRegInt("RpcMinCall", 10);
+  unsigned maxcall = NS__GetRegInt("RpcMaxCall", QOR_DEFAULT_MAX_CALL);
+  unsigned mincall = NS__GetRegInt("RpcMinCall", QOR_DEFAULT_MIN_CALL);
   char** pseq = NS__GetRegStrArray("RpcProtocolSequence", def_pseq);
   bool ok = open_server(pseq, maxcall, mincall, langrp, &step, &bvec);
   free_pseq(pseq);
@@ -398,7 +390,7 @@ int start_rpc(const char* langrp) {
   if (step >= 2) RpcEpUnregister(qor_ifspec(), bvec, nullptr);
   // The global name's export is left: other domains meet a binding that does
   // not answer, as after any stop.
-  if (step >= 3) RpcNsBindingUnexportA(RPC_C_NS_SYNTAX_DCE, QOR_NS_ENTRY, qor_ifspec(), nullptr);
+  if (step >= 3) RpcNsBindingUnexportA(RPC_C_NS_SYNTAX_DCE, NS_QOR_ENTRY, qor_ifspec(), nullptr);
   if (bvec != nullptr) RpcBindingVectorFree(&bvec);
   qor_set_last_error(error);
   return NS_S_SYSFAIL;
@@ -560,6 +552,9 @@ void svcmain(int, char**) {
   } else {
     qor_thread_close(reporter);  // it may still use its argument: left to it
   }
+  // Released or left to the reporter: the failure path below must not free them.
+  arg = nullptr;
+  pdend = nullptr;
   reporter_open = false;
   ss.dwCurrentState = SERVICE_RUNNING;
   ss.dwControlsAccepted = QOR_CONTROLS;

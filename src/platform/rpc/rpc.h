@@ -74,6 +74,8 @@ RPC_STATUS RpcServerRegisterIf(RPC_IF_HANDLE IfSpec, const rpc_uuid* MgrTypeUuid
                                const void* MgrEpv);
 RPC_STATUS RpcServerUnregisterIf(RPC_IF_HANDLE IfSpec, const rpc_uuid* MgrTypeUuid,
                                  unsigned int WaitForCallsToComplete);
+// One binding per listening address; the caller frees the vector with
+// RpcBindingVectorFree.
 RPC_STATUS RpcServerInqBindings(RPC_BINDING_VECTOR** BindingVector);
 RPC_STATUS RpcBindingVectorFree(RPC_BINDING_VECTOR** BindingVector);
 RPC_STATUS RpcEpRegisterA(RPC_IF_HANDLE IfSpec, RPC_BINDING_VECTOR* BindingVector, void* UuidVector,
@@ -88,11 +90,13 @@ RPC_STATUS RpcMgmtWaitServerListen();
 
 // ---- Binding handles ----
 
+// Each makes a new handle, which the caller frees with RpcBindingFree.
 RPC_STATUS RpcBindingFromStringBindingA(const char* StringBinding, RPC_BINDING_HANDLE* Binding);
 RPC_STATUS RpcBindingCopy(RPC_BINDING_HANDLE SourceBinding, RPC_BINDING_HANDLE* DestinationBinding);
 RPC_STATUS RpcBindingFree(RPC_BINDING_HANDLE* Binding);
 // Drops the endpoint: the next call resolves it at the host's endpoint mapper.
 RPC_STATUS RpcBindingReset(RPC_BINDING_HANDLE Binding);
+// A new string, which the caller frees with RpcStringFreeA.
 RPC_STATUS RpcBindingToStringBindingA(RPC_BINDING_HANDLE Binding, char** StringBinding);
 // Fills in the endpoint of a partially bound handle with ept_map at the
 // host's endpoint mapper (RpcEpmapperPort).
@@ -117,6 +121,7 @@ RPC_STATUS RpcNsBindingUnexportA(unsigned long EntryNameSyntax, const char* Entr
                                  RPC_IF_HANDLE IfSpec, void* ObjectUuidVec);
 // Reads the entry once: the import hands out that snapshot. 0 whenever the
 // folder can be read (also for an entry that does not exist), 1762 otherwise.
+// The caller ends the import with RpcNsBindingImportDone.
 RPC_STATUS RpcNsBindingImportBeginA(unsigned long EntryNameSyntax, const char* EntryName,
                                     RPC_IF_HANDLE IfSpec, const rpc_uuid* ObjUuid,
                                     RPC_NS_HANDLE* ImportContext);

@@ -19,12 +19,26 @@ void free_parts(rpc_binding* b) {
 
 std::atomic<uint32_t> last_pool_id{0};
 
+// A new pool held once, or null when memory runs out.
+rpc_conn_pool* rpc_pool_new() {
+  void* mem = qor_malloc(sizeof(rpc_conn_pool));
+  if (mem == nullptr) return nullptr;
+  rpc_conn_pool* p = new (mem) rpc_conn_pool;
+  p->id = ++last_pool_id;
+  return p;
+}
+
+void rpc_pool_hold(rpc_conn_pool* p) { p->refs.fetch_add(1, std::memory_order_relaxed); }
+
 // A new handle owning the given parts and one hold of `pool` (a new pool when
-// null); on failure the parts and the hold are given up.
+// null). A null part is a copy that failed: RPC_S_OUT_OF_MEMORY. On failure
+// the parts and the hold are given up.
 RPC_STATUS make_binding(char* uuid, char* protseq, char* addr, char* endpoint, char* options,
                         rpc_conn_pool* pool, RPC_BINDING_HANDLE* out) {
-  if (pool == nullptr) pool = rpc_pool_new();
-  void* mem = pool != nullptr ? qor_malloc(sizeof(rpc_binding)) : nullptr;
+  bool parts = uuid != nullptr && protseq != nullptr && addr != nullptr && endpoint != nullptr &&
+               options != nullptr;
+  if (parts && pool == nullptr) pool = rpc_pool_new();
+  void* mem = parts && pool != nullptr ? qor_malloc(sizeof(rpc_binding)) : nullptr;
   if (mem == nullptr) {
     if (pool != nullptr) rpc_pool_release(pool);
     qor_free(uuid);
@@ -47,21 +61,28 @@ RPC_STATUS make_binding(char* uuid, char* protseq, char* addr, char* endpoint, c
 
 }  // namespace
 
-rpc_conn_pool* rpc_pool_new() {
-  void* mem = qor_malloc(sizeof(rpc_conn_pool));
-  if (mem == nullptr) return nullptr;
-  rpc_conn_pool* p = new (mem) rpc_conn_pool;
-  p->id = ++last_pool_id;
-  return p;
+rpc_conn_pool* rpc_binding_pool(rpc_binding* b) {
+  std::lock_guard<std::mutex> hold(b->mu);
+  rpc_pool_hold(b->pool);
+  return b->pool;
 }
-
-void rpc_pool_hold(rpc_conn_pool* p) { p->refs.fetch_add(1, std::memory_order_relaxed); }
 
 void rpc_pool_release(rpc_conn_pool* p) {
   if (p->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
   for (size_t i = 0; i < p->n_idle; ++i) rpc_conn_close(p->idle[i]);
   p->~rpc_conn_pool();
   qor_free(p);
+}
+
+uint16_t rpc_tcp_port(const char* endpoint) {
+  if (endpoint == nullptr || *endpoint == '\0') return 0;
+  uint32_t v = 0;
+  for (const char* p = endpoint; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9') return 0;
+    v = v * 10 + static_cast<uint32_t>(*p - '0');
+    if (v > 65535) return 0;
+  }
+  return static_cast<uint16_t>(v);
 }
 
 void rpc_conn_close(rpc_conn* c) {
@@ -94,32 +115,16 @@ RPC_STATUS RpcBindingCopy(RPC_BINDING_HANDLE SourceBinding,
     pool = SourceBinding->pool;
     rpc_pool_hold(pool);
   }
-  bool limits_read = SourceBinding->limits_read;
-  uint32_t connect_timeout_s = SourceBinding->connect_timeout_s;
-  uint32_t call_timeout_s = SourceBinding->call_timeout_s;
-  uint16_t epmapper_port = SourceBinding->epmapper_port;
-  char* uuid = qor_strdup(SourceBinding->object_uuid);
-  char* protseq = qor_strdup(SourceBinding->protseq);
-  char* addr = qor_strdup(SourceBinding->netaddr);
-  char* endpoint = qor_strdup(SourceBinding->endpoint);
-  char* options = qor_strdup(SourceBinding->options);
-  if (uuid == nullptr || protseq == nullptr || addr == nullptr || endpoint == nullptr ||
-      options == nullptr) {
-    qor_free(uuid);
-    qor_free(protseq);
-    qor_free(addr);
-    qor_free(endpoint);
-    qor_free(options);
-    if (pool != nullptr) rpc_pool_release(pool);
-    return RPC_S_OUT_OF_MEMORY;
-  }
-  RPC_STATUS st = make_binding(uuid, protseq, addr, endpoint, options, pool, DestinationBinding);
+  RPC_STATUS st =
+      make_binding(qor_strdup(SourceBinding->object_uuid), qor_strdup(SourceBinding->protseq),
+                   qor_strdup(SourceBinding->netaddr), qor_strdup(SourceBinding->endpoint),
+                   qor_strdup(SourceBinding->options), pool, DestinationBinding);
   if (st != RPC_S_OK) return st;
   rpc_binding* copy = *DestinationBinding;
-  copy->limits_read = limits_read;
-  copy->connect_timeout_s = connect_timeout_s;
-  copy->call_timeout_s = call_timeout_s;
-  copy->epmapper_port = epmapper_port;
+  copy->limits_read = SourceBinding->limits_read;
+  copy->connect_timeout_s = SourceBinding->connect_timeout_s;
+  copy->call_timeout_s = SourceBinding->call_timeout_s;
+  copy->epmapper_port = SourceBinding->epmapper_port;
   return RPC_S_OK;
 }
 

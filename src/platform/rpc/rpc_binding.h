@@ -24,6 +24,10 @@ struct rpc_conn {
 // Closes the socket and releases the machine; null is accepted.
 void rpc_conn_close(rpc_conn* c);
 
+// The TCP port an ncacn_ip_tcp endpoint names: 1 to 65535 in decimal digits
+// only; 0 for anything else (null included).
+uint16_t rpc_tcp_port(const char* endpoint);
+
 // The most idle connections one handle keeps; a connection coming back to a
 // full list is closed.
 constexpr size_t RPC_MAX_IDLE_CONNS = 16;
@@ -40,9 +44,10 @@ struct rpc_conn_pool {
   uint32_t id = 0;  // unique in the process
   std::atomic<uint32_t> refs{1};
 };
-// A new pool held once, or null when memory runs out.
-rpc_conn_pool* rpc_pool_new();
-void rpc_pool_hold(rpc_conn_pool* p);
+// The handle's pool, held once more for the caller so that a reset on another
+// thread cannot free it meanwhile; given back with rpc_pool_release. Takes
+// the handle's mu.
+rpc_conn_pool* rpc_binding_pool(rpc_binding* b);
 // Drops one hold; the last closes the idle connections and frees the pool.
 void rpc_pool_release(rpc_conn_pool* p);
 

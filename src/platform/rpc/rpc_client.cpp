@@ -29,6 +29,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <utility>
 
@@ -179,25 +180,12 @@ struct target {
   rpc_uuid object;
   uint32_t connect_s;
   uint32_t call_s;
-  uint32_t epmapper_port;
+  uint16_t epmapper_port;
   uint32_t pool_id;
 };
 
 bool same_syntax(const rpc_syntax_id& a, const rpc_syntax_id& b) {
   return a.uuid == b.uuid && a.major == b.major && a.minor == b.minor;
-}
-
-// A decimal TCP port, 1 to 65535.
-bool parse_port(const char* text, uint16_t* port) {
-  unsigned long v = 0;
-  if (*text == '\0') return false;
-  for (const char* p = text; *p != '\0'; ++p) {
-    if (*p < '0' || *p > '9') return false;
-    v = v * 10 + static_cast<unsigned long>(*p - '0');
-    if (v > 65535) return false;
-  }
-  *port = static_cast<uint16_t>(v);
-  return v != 0;
 }
 
 // Reads the handle's limits from the settings the first time. REQUIRES b->mu.
@@ -222,8 +210,8 @@ RPC_STATUS snapshot(rpc_binding* b, target* t, bool* resolved) {
   if (strlen(b->netaddr) >= sizeof t->host) return RPC_S_INVALID_NET_ADDR;
   strcpy(t->host, b->netaddr);
   *resolved = b->endpoint[0] != '\0';
-  t->port = 0;
-  if (*resolved && !parse_port(b->endpoint, &t->port)) return RPC_S_INVALID_ENDPOINT_FORMAT;
+  t->port = *resolved ? rpc_tcp_port(b->endpoint) : 0;
+  if (*resolved && t->port == 0) return RPC_S_INVALID_ENDPOINT_FORMAT;
   t->has_object = b->object_uuid[0] != '\0';
   if (t->has_object && !rpc_uuid_parse(b->object_uuid, &t->object)) {
     return RPC_S_INVALID_STRING_UUID;
@@ -263,6 +251,13 @@ RPC_STATUS host_addrs(const char* host, addr_list* out) {
 
 // ---- One connection ----
 
+// Closes a connection on every way out of the function holding it, also when
+// memory runs out inside a std::vector.
+struct conn_closer {
+  void operator()(rpc_conn* c) const { rpc_conn_close(c); }
+};
+using conn_ptr = std::unique_ptr<rpc_conn, conn_closer>;
+
 enum wait_end { WAIT_ANSWER, WAIT_CLOSED, WAIT_TIMEOUT };
 
 // Reads until the connection machine has the answer to the bind or call in
@@ -299,7 +294,7 @@ RPC_STATUS conn_open(const target& t, uint16_t port, const rpc_syntax_id& iface,
     deadline d = after_seconds(t.connect_s);
     int fd = tcp_connect(addrs.a[i], port, d);
     if (fd < 0) continue;
-    rpc_conn* c = new (std::nothrow) rpc_conn;
+    conn_ptr c(new (std::nothrow) rpc_conn);
     if (c == nullptr) {
       close(fd);
       return RPC_S_OUT_OF_MEMORY;
@@ -314,15 +309,17 @@ RPC_STATUS conn_open(const target& t, uint16_t port, const rpc_syntax_id& iface,
     bool got;
     st = RPC_S_SERVER_UNAVAILABLE;  // no answer to the bind: no server there for us
     if (send_all(fd, bind.data(), bind.size(), d) == 0 &&
-        await_answer(c, d, &answer, &event, &got) == WAIT_ANSWER) {
+        await_answer(c.get(), d, &answer, &event, &got) == WAIT_ANSWER) {
       st = answer != RPC_S_OK ? answer : event == RPC_CCONN_BOUND ? RPC_S_OK : RPC_S_PROTOCOL_ERROR;
     }
-    if (st != RPC_S_OK) {
-      rpc_conn_close(c);
-      return st;
+    if (st == RPC_S_OK) {
+      *out = c.release();
+      return RPC_S_OK;
     }
-    *out = c;
-    return RPC_S_OK;
+    c.reset();
+    // A server that answered the bind has spoken for the host; silence or a
+    // lost connection sends the bind to the next address.
+    if (st != RPC_S_SERVER_UNAVAILABLE) return st;
   }
   return RPC_S_SERVER_UNAVAILABLE;
 }
@@ -378,12 +375,7 @@ RPC_STATUS conn_call(rpc_conn* c, const target& t, uint16_t opnum,
 // A kept connection for `iface`, still open, or null. Kept connections found
 // closed meanwhile are closed here.
 rpc_conn* take_idle(rpc_binding* b, const rpc_syntax_id& iface) {
-  rpc_conn_pool* p;
-  {
-    std::lock_guard<std::mutex> hold(b->mu);
-    p = b->pool;
-    rpc_pool_hold(p);  // a reset meanwhile must not free it under us
-  }
+  rpc_conn_pool* p = rpc_binding_pool(b);
   rpc_conn* found = nullptr;
   {
     std::lock_guard<std::mutex> hold(p->mu);
@@ -405,12 +397,7 @@ rpc_conn* take_idle(rpc_binding* b, const rpc_syntax_id& iface) {
 // Keeps a connection that can carry further calls and was opened for the
 // handle's pool (not before its last reset); closes it otherwise.
 void give_back(rpc_binding* b, rpc_conn* c) {
-  rpc_conn_pool* p;
-  {
-    std::lock_guard<std::mutex> hold(b->mu);
-    p = b->pool;
-    rpc_pool_hold(p);
-  }
+  rpc_conn_pool* p = rpc_binding_pool(b);
   bool kept = false;
   if (!c->cc.broken && c->pool_id == p->id) {
     std::lock_guard<std::mutex> hold(p->mu);
@@ -425,16 +412,16 @@ void give_back(rpc_binding* b, rpc_conn* c) {
 
 }  // namespace
 
-RPC_STATUS RpcEpResolveBinding(RPC_BINDING_HANDLE Binding, RPC_IF_HANDLE IfSpec) {
+// The runtime's calls answer a status and never throw: memory exhausted
+// inside a std::vector answers 14 (RPC_S_OUT_OF_MEMORY), and a connection
+// open at that moment is closed by its holder.
+RPC_STATUS RpcEpResolveBinding(RPC_BINDING_HANDLE Binding, RPC_IF_HANDLE IfSpec) try {
   if (IfSpec == nullptr) return RPC_S_INVALID_ARG;
   target t;
   bool resolved;
   RPC_STATUS st = snapshot(Binding, &t, &resolved);
   if (st != RPC_S_OK || resolved) return st;
 
-  rpc_conn* c;
-  st = conn_open(t, static_cast<uint16_t>(t.epmapper_port), RPC_EPM_SYNTAX, &c);
-  if (st != RPC_S_OK) return st;
   // The mapper is asked for the interface over NDR 2.0, CO RPC and TCP; an
   // object UUID of the handle selects the object's registrations.
   epm_tower want = {IfSpec->syntax, RPC_NDR20_SYNTAX, EPM_FLOOR_RPC_CO, EPM_FLOOR_TCP, 0, {}};
@@ -442,9 +429,13 @@ RPC_STATUS RpcEpResolveBinding(RPC_BINDING_HANDLE Binding, RPC_IF_HANDLE IfSpec)
   std::vector<uint8_t> request, reply;
   epm_encode_map_request(t.has_object ? &t.object : &nil, want, EPM_MAP_MAX_TOWERS, &request);
   t.has_object = false;  // the object travels inside the ept_map request, not in its header
+  rpc_conn* opened;
+  st = conn_open(t, t.epmapper_port, RPC_EPM_SYNTAX, &opened);
+  if (st != RPC_S_OK) return st;
+  conn_ptr c(opened);
   bool refused;
-  st = conn_call(c, t, EPT_OP_MAP, request, &reply, &refused);
-  rpc_conn_close(c);
+  st = conn_call(c.get(), t, EPT_OP_MAP, request, &reply, &refused);
+  c.reset();
   if (st != RPC_S_OK) return st;
 
   epm_map_reply r;
@@ -466,6 +457,8 @@ RPC_STATUS RpcEpResolveBinding(RPC_BINDING_HANDLE Binding, RPC_IF_HANDLE IfSpec)
   if (Binding->endpoint[0] == '\0') std::swap(Binding->endpoint, endpoint);
   qor_free(endpoint);
   return RPC_S_OK;
+} catch (const std::bad_alloc&) {
+  return RPC_S_OUT_OF_MEMORY;
 }
 
 // A call takes a kept connection when there is one, else opens one. When a
@@ -476,7 +469,7 @@ RPC_STATUS RpcEpResolveBinding(RPC_BINDING_HANDLE Binding, RPC_IF_HANDLE IfSpec)
 // final. Whenever the request may have reached the server, the failure is
 // reported (1726) and nothing is sent again, so a call never runs twice.
 RPC_STATUS rpc_binding_call(RPC_BINDING_HANDLE Binding, RPC_IF_HANDLE IfSpec, uint16_t opnum,
-                            const std::vector<uint8_t>& request, std::vector<uint8_t>* reply) {
+                            const std::vector<uint8_t>& request, std::vector<uint8_t>* reply) try {
   if (reply == nullptr || IfSpec == nullptr) return RPC_S_INVALID_ARG;
   reply->clear();
   target t;
@@ -490,16 +483,21 @@ RPC_STATUS rpc_binding_call(RPC_BINDING_HANDLE Binding, RPC_IF_HANDLE IfSpec, ui
 
   bool fresh_only = false;
   for (;;) {
-    rpc_conn* c = fresh_only ? nullptr : take_idle(Binding, IfSpec->syntax);
+    conn_ptr c(fresh_only ? nullptr : take_idle(Binding, IfSpec->syntax));
     bool kept = c != nullptr;
     if (!kept) {
-      st = conn_open(t, t.port, IfSpec->syntax, &c);
+      rpc_conn* opened;
+      st = conn_open(t, t.port, IfSpec->syntax, &opened);
       if (st != RPC_S_OK) return st;
+      c.reset(opened);
     }
     bool refused;
-    st = conn_call(c, t, opnum, request, reply, &refused);
-    give_back(Binding, c);
+    st = conn_call(c.get(), t, opnum, request, reply, &refused);
+    give_back(Binding, c.release());
     if (!(kept && refused)) return st;
     fresh_only = true;
   }
+} catch (const std::bad_alloc&) {
+  reply->clear();
+  return RPC_S_OUT_OF_MEMORY;
 }

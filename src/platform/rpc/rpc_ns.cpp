@@ -6,6 +6,7 @@
 // Cell names compare ignoring ASCII letter case (as domain names do); the
 // rest of the name compares exactly.
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -67,9 +68,13 @@ bool is_nil(const rpc_uuid* uuid) {
 
 // Object UUIDs are not kept by the folder: exports and unexports with an
 // object vector, and imports for an object, answer 1764.
+//
+// The calls answer a status and never throw (their callers hold NS__nslock
+// around them): memory exhausted inside a std::string or std::vector answers
+// 14 (RPC_S_OUT_OF_MEMORY).
 RPC_STATUS RpcNsBindingExportA(unsigned long EntryNameSyntax, const char* EntryName,
                                RPC_IF_HANDLE IfSpec, RPC_BINDING_VECTOR* BindingVec,
-                               void* ObjectUuidVec) {
+                               void* ObjectUuidVec) try {
   std::string entry;
   RPC_STATUS st = canonical_entry(EntryNameSyntax, EntryName, &entry);
   if (st != RPC_S_OK) return st;
@@ -88,21 +93,25 @@ RPC_STATUS RpcNsBindingExportA(unsigned long EntryNameSyntax, const char* EntryN
     if (texts.back().find_first_of("\r\n") != std::string::npos) return RPC_S_INVALID_BINDING;
   }
   return rpc_ns_store_add({entry.c_str(), IfSpec->syntax}, texts);
+} catch (const std::bad_alloc&) {
+  return RPC_S_OUT_OF_MEMORY;
 }
 
 RPC_STATUS RpcNsBindingUnexportA(unsigned long EntryNameSyntax, const char* EntryName,
-                                 RPC_IF_HANDLE IfSpec, void* ObjectUuidVec) {
+                                 RPC_IF_HANDLE IfSpec, void* ObjectUuidVec) try {
   std::string entry;
   RPC_STATUS st = canonical_entry(EntryNameSyntax, EntryName, &entry);
   if (st != RPC_S_OK) return st;
   if (ObjectUuidVec != nullptr) return RPC_S_CANNOT_SUPPORT;
   if (IfSpec == nullptr) return RPC_S_INVALID_ARG;
   return rpc_ns_store_remove({entry.c_str(), IfSpec->syntax});
+} catch (const std::bad_alloc&) {
+  return RPC_S_OUT_OF_MEMORY;
 }
 
 RPC_STATUS RpcNsBindingImportBeginA(unsigned long EntryNameSyntax, const char* EntryName,
                                     RPC_IF_HANDLE IfSpec, const rpc_uuid* ObjUuid,
-                                    RPC_NS_HANDLE* ImportContext) {
+                                    RPC_NS_HANDLE* ImportContext) try {
   if (ImportContext == nullptr) return RPC_S_INVALID_ARG;
   *ImportContext = nullptr;
   std::string entry;
@@ -110,18 +119,17 @@ RPC_STATUS RpcNsBindingImportBeginA(unsigned long EntryNameSyntax, const char* E
   if (st != RPC_S_OK) return st;
   if (!is_nil(ObjUuid)) return RPC_S_CANNOT_SUPPORT;
   if (IfSpec == nullptr) return RPC_S_INVALID_ARG;
-  rpc_ns_import* imp = new (std::nothrow) rpc_ns_import;
+  std::unique_ptr<rpc_ns_import> imp(new (std::nothrow) rpc_ns_import);
   if (imp == nullptr) return RPC_S_OUT_OF_MEMORY;
   // Read once, here: the import hands out this snapshot whatever others
   // export or unexport meanwhile.
   st = rpc_ns_store_read({entry.c_str(), IfSpec->syntax}, &imp->bindings);
-  if (st != RPC_S_OK) {
-    delete imp;
-    return st;
-  }
+  if (st != RPC_S_OK) return st;
   imp->next = 0;
-  *ImportContext = imp;
+  *ImportContext = imp.release();
   return RPC_S_OK;
+} catch (const std::bad_alloc&) {
+  return RPC_S_OUT_OF_MEMORY;
 }
 
 // A binding that no longer parses (the folder is shared text) is passed over.

@@ -12,6 +12,7 @@
 
 #include "platform/memory.h"
 #include "platform/rpc/rpc_ns_store.h"
+#include "platform/textline.h"
 #include "service/qorutil.h"
 
 namespace {
@@ -23,6 +24,9 @@ constexpr const char* TMP_SUFFIX = ".tmp";
 constexpr size_t MAX_FILE_NAME = 240;
 // An entry file larger than this is not one of ours: the entry is unreadable.
 constexpr off_t MAX_FILE_SIZE = 1 << 20;
+// A line longer than this (terminator included) is passed over like one
+// that does not parse.
+constexpr size_t MAX_LINE = 4096;
 constexpr const char* BINDING_TAG = "binding ";
 
 // The folder named by RpcNsDirectory; an empty value names the default.
@@ -69,39 +73,30 @@ struct ns_line {
 // Reads an entry file. RPC_S_OK with its binding lines (none when the file
 // does not exist); 1762 when it cannot be read or is too large. Lines other
 // than binding lines, and binding lines that do not parse, are passed over.
+// The file is replaced whole, never changed in place, so what one open
+// reads is one snapshot.
 RPC_STATUS read_entry(const std::string& path, std::vector<ns_line>* lines) {
   lines->clear();
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT ? RPC_S_OK : RPC_S_NAME_SERVICE_UNAVAILABLE;
+  FILE* file = std::fopen(path.c_str(), "re");
+  if (file == nullptr) return errno == ENOENT ? RPC_S_OK : RPC_S_NAME_SERVICE_UNAVAILABLE;
   struct stat st;
-  std::string text;
-  bool ok = fstat(fd, &st) == 0 && st.st_size <= MAX_FILE_SIZE;
-  if (ok) {
-    text.resize(static_cast<size_t>(st.st_size));
-    size_t got = 0;
-    while (ok && got < text.size()) {
-      ssize_t n = read(fd, text.data() + got, text.size() - got);
-      if (n < 0 && errno == EINTR) continue;
-      ok = n > 0;
-      if (ok) got += static_cast<size_t>(n);
-    }
-  }
-  close(fd);
-  if (!ok) return RPC_S_NAME_SERVICE_UNAVAILABLE;
+  bool ok = fstat(fileno(file), &st) == 0 && st.st_size <= MAX_FILE_SIZE;
   size_t tag = strlen(BINDING_TAG);
-  for (size_t start = 0; start < text.size();) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    start = end + 1;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.compare(0, tag, BINDING_TAG) != 0) continue;
+  char line[MAX_LINE];
+  size_t len;
+  qor_line_result r;
+  while (ok && (r = qor_read_line(file, line, sizeof line, &len)) != QOR_LINE_EOF) {
+    ok = r != QOR_LINE_ERROR;
+    if (r != QOR_LINE_OK || strncmp(line, BINDING_TAG, tag) != 0) continue;
     char* rest;
-    unsigned long minor = strtoul(line.c_str() + tag, &rest, 10);
-    if (rest == line.c_str() + tag || *rest != ' ' || rest[1] == '\0' || minor > 0xFFFF) continue;
+    unsigned long minor = strtoul(line + tag, &rest, 10);
+    if (rest == line + tag || *rest != ' ' || rest[1] == '\0' || minor > 0xFFFF) continue;
     lines->push_back({static_cast<unsigned>(minor), rest + 1});
   }
-  return RPC_S_OK;
+  std::fclose(file);
+  if (ok) return RPC_S_OK;
+  lines->clear();
+  return RPC_S_NAME_SERVICE_UNAVAILABLE;
 }
 
 int write_all(int fd, const std::string& text) {

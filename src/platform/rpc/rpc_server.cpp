@@ -10,11 +10,11 @@
 
 #include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <vector>
 
+#include "platform/hostlookup.h"
 #include "platform/memory.h"
 #include "platform/rpc/epm.h"
 #include "platform/rpc/rpc_binding.h"
@@ -120,14 +120,6 @@ RPC_STATUS read_listen_address(uint32_t* addr) {
   return st;
 }
 
-// A TCP port in decimal, 1 to 65535; 0 when malformed.
-uint16_t parse_port(const char* text) {
-  if (text == nullptr || text[0] < '0' || text[0] > '9') return 0;
-  char* end;
-  unsigned long v = std::strtoul(text, &end, 10);
-  return *end == '\0' && v <= 65535 ? static_cast<uint16_t>(v) : 0;
-}
-
 RPC_STATUS use_protseq(const char* protseq, uint16_t port) {
   if (protseq == nullptr) return RPC_S_INVALID_RPC_PROTSEQ;
   if (std::strcmp(protseq, TCP_PROTSEQ) != 0) {
@@ -136,12 +128,21 @@ RPC_STATUS use_protseq(const char* protseq, uint16_t port) {
     }
     return RPC_S_INVALID_RPC_PROTSEQ;
   }
-  std::lock_guard<std::mutex> hold(srv.mu);
   // One endpoint serves every interface; asking again changes nothing.
-  if (srv.protseq) return port == 0 || port == srv.port ? RPC_S_OK : RPC_S_DUPLICATE_ENDPOINT;
+  auto again = [port] {
+    return port == 0 || port == srv.port ? RPC_S_OK : RPC_S_DUPLICATE_ENDPOINT;
+  };
+  {
+    std::lock_guard<std::mutex> hold(srv.mu);
+    if (srv.protseq) return again();
+  }
+  // The setting is read without the server's lock, which every call takes:
+  // its guard may keep the reader waiting on another process.
   uint32_t addr;
   RPC_STATUS st = read_listen_address(&addr);
   if (st != RPC_S_OK) return st;
+  std::lock_guard<std::mutex> hold(srv.mu);
+  if (srv.protseq) return again();
   uint16_t bound;
   st = rpc_net_open(RPC_ENDPOINT_SERVER, addr, port, &bound);
   if (st != RPC_S_OK) return st;
@@ -185,7 +186,7 @@ RPC_STATUS binding_ports(RPC_BINDING_VECTOR* v, std::vector<uint16_t>* ports) {
     if (b == nullptr) return RPC_S_INVALID_BINDING;
     std::lock_guard<std::mutex> hold(b->mu);
     if (std::strcmp(b->protseq, TCP_PROTSEQ) != 0) return RPC_S_PROTSEQ_NOT_SUPPORTED;
-    uint16_t port = parse_port(b->endpoint);
+    uint16_t port = rpc_tcp_port(b->endpoint);
     if (port == 0) return RPC_S_INVALID_ENDPOINT_FORMAT;
     ports->push_back(port);
   }
@@ -206,7 +207,7 @@ RPC_STATUS RpcServerUseProtseqA(const char* Protseq, unsigned int, void*) {
 }
 
 RPC_STATUS RpcServerUseProtseqEpA(const char* Protseq, unsigned int, const char* Endpoint, void*) {
-  uint16_t port = parse_port(Endpoint);
+  uint16_t port = rpc_tcp_port(Endpoint);
   if (port == 0) return RPC_S_INVALID_ENDPOINT_FORMAT;
   return use_protseq(Protseq, port);
 }
@@ -325,12 +326,12 @@ RPC_STATUS RpcServerInqBindings(RPC_BINDING_VECTOR** BindingVector) {
   char port_text[8];
   std::snprintf(port_text, sizeof port_text, "%u", static_cast<unsigned>(port));
   for (size_t i = 0; i < addrs.size(); ++i) {
-    char host[INET_ADDRSTRLEN];
+    char host[16];
     struct in_addr a;
     a.s_addr = addrs[i];
-    inet_ntop(AF_INET, &a, host, sizeof host);
     char* text;
-    RPC_STATUS st = RpcStringBindingComposeA(nullptr, TCP_PROTSEQ, host, port_text, nullptr, &text);
+    RPC_STATUS st = RpcStringBindingComposeA(nullptr, TCP_PROTSEQ, qor_inet_ntoa(a, host),
+                                             port_text, nullptr, &text);
     if (st == RPC_S_OK) {
       st = RpcBindingFromStringBindingA(text, &v->BindingH[i]);
       RpcStringFreeA(&text);
@@ -351,11 +352,15 @@ RPC_STATUS RpcEpRegisterA(RPC_IF_HANDLE IfSpec, RPC_BINDING_VECTOR* BindingVecto
   std::vector<uint16_t> ports;
   RPC_STATUS st = binding_ports(BindingVector, &ports);
   if (st != RPC_S_OK) return st;
+  // The settings are read without the server's lock, which every call takes:
+  // a setting's guard may keep the reader waiting on another process.
+  uint32_t want = NS__GetRegInt("RpcEpmapperPort", DEFAULT_EPMAPPER_PORT);
+  uint32_t listen_addr;
+  RPC_STATUS listen_st = read_listen_address(&listen_addr);
   std::lock_guard<std::mutex> hold(srv.mu);
   if (srv.mapper_port == 0) {
-    uint32_t want = NS__GetRegInt("RpcEpmapperPort", DEFAULT_EPMAPPER_PORT);
-    uint32_t addr = srv.addr;
-    if (!srv.protseq && read_listen_address(&addr) != RPC_S_OK) return EPT_S_CANT_PERFORM_OP;
+    uint32_t addr = srv.protseq ? srv.addr : listen_addr;
+    if (!srv.protseq && listen_st != RPC_S_OK) return EPT_S_CANT_PERFORM_OP;
     // The map cannot be served: the port is taken or not a port.
     uint16_t bound;
     if (want > 65535 ||

@@ -1,10 +1,12 @@
 // The RPC server's network side: listening endpoints, connections driven
 // through the server connection machine (assoc.h), the call threads and the
 // watcher that keeps them unstuck. The only translation unit with Asio.
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <asio.hpp>
 #include <atomic>
@@ -190,12 +192,31 @@ void conn_send(conn* c, bool close_after) {
                     });
 }
 
+// Runs the call's stub and manager. Whatever they throw (memory exhausted
+// inside a std::vector, an exception a manager lets out) ends the call with a
+// fault instead of ending the call thread, and with it the process; the
+// fragments of a reply cut short are dropped.
+void execute(conn* c) {
+  size_t queued = c->sc.out.size();
+  uint32_t fault;
+  try {
+    rpc_sconn_execute(&c->sc);
+    return;
+  } catch (const std::bad_alloc&) {
+    fault = NCA_S_FAULT_REMOTE_NO_MEMORY;
+  } catch (...) {
+    fault = NCA_S_FAULT_UNSPEC;
+  }
+  c->sc.out.resize(queued);
+  rpc_sconn_finish(&c->sc, {fault, true}, nullptr, 0);
+}
+
 // Runs the call the machine holds, on this thread.
 void conn_call(conn* c) {
   const rpc_if_entry target = rpc_sconn_call(&c->sc)->target;
   if (c->ep->kind == RPC_ENDPOINT_MAPPER) {
     // Answered from memory at once: never refused, never counted.
-    rpc_sconn_execute(&c->sc);
+    execute(c);
     return;
   }
   uint32_t fault = rpc_server_call_begin(target, net.buffered.load(std::memory_order_relaxed));
@@ -208,7 +229,7 @@ void conn_call(conn* c) {
     std::lock_guard<std::mutex> hold(net.watch_mu);
     net.watch_cv.notify_one();
   }
-  rpc_sconn_execute(&c->sc);
+  execute(c);
   net.busy.fetch_sub(1);
   net.completed.fetch_add(1, std::memory_order_relaxed);
   rpc_server_call_end(target);
@@ -265,6 +286,9 @@ conn* admit(endpoint* e, tcp::socket s) {
   conn* c = new (std::nothrow) conn(std::move(s));
   if (c == nullptr) return nullptr;
   c->fd = c->sock.native_handle();
+  // Asio accepts without SOCK_CLOEXEC: a program the process starts must not
+  // inherit its clients' connections.
+  fcntl(c->fd, F_SETFD, FD_CLOEXEC);
   c->ep = e;
   int one = 1;
   setsockopt(c->fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -465,7 +489,15 @@ RPC_STATUS rpc_net_open(int kind, uint32_t addr, uint16_t port, uint16_t* bound)
   e->paused = false;
   tcp::endpoint where(asio::ip::address_v4(ntohl(addr)), port);
   asio::error_code ec;
-  e->acc.open(tcp::v4(), ec);
+  // Opened close-on-exec, which Asio's own open does not do: a program the
+  // process starts would otherwise hold the port after the server closed it.
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    delete e;
+    return RPC_S_CANT_CREATE_ENDPOINT;
+  }
+  e->acc.assign(tcp::v4(), fd, ec);
+  if (ec) ::close(fd);
   // A restarted service must get its fixed ports back at once.
   if (!ec) e->acc.set_option(tcp::acceptor::reuse_address(true), ec);
   if (!ec) e->acc.bind(where, ec);
