@@ -37,6 +37,7 @@
 #include "platform/memory.h"
 #include "platform/rpc/epm.h"
 #include "platform/rpc/rpc_binding.h"
+#include "platform/rpc/rpc_server.h"
 #include "service/qorutil.h"
 
 namespace {
@@ -113,6 +114,9 @@ ssize_t recv_some(int fd, uint8_t* buf, size_t cap, const deadline& d) {
     if (n >= 0) return n;
     if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+    // A server call thread forwarding this call would otherwise leave the
+    // server's other connections unwatched while it waits.
+    rpc_net_blocking();
     int w = wait_for(fd, POLLIN, d);
     if (w <= 0) {
       if (w == 0) errno = ETIMEDOUT;

@@ -122,6 +122,14 @@ struct net_state {
 
 net_state net;
 
+// Set while this thread runs a call of the server.
+thread_local bool t_in_call = false;
+// When a call thread last waited on something slow (rpc_net_blocking).
+std::atomic<int64_t> last_blocking_ms{0};
+// While calls keep waiting on other servers, spare pollers stay in the loop
+// rather than park and be called in again for every call.
+constexpr int64_t BLOCKING_LINGER_MS = 20;
+
 void conn_read(conn* c);
 void conn_feed(conn* c);
 
@@ -229,7 +237,9 @@ void conn_call(conn* c) {
     std::lock_guard<std::mutex> hold(net.watch_mu);
     net.watch_cv.notify_one();
   }
+  t_in_call = true;
   execute(c);
+  t_in_call = false;
   net.busy.fetch_sub(1);
   net.completed.fetch_add(1, std::memory_order_relaxed);
   rpc_server_call_end(target);
@@ -421,7 +431,11 @@ void pool_main() {
     for (;;) {
       ran = net.io->run_one();
       // Another thread is free to poll: this one is not needed.
-      if (ran == 0 || net.polling.load() > net.busy.load() + 1) break;
+      if (ran == 0) break;
+      if (net.polling.load() > net.busy.load() + 1 &&
+          now_ms() - last_blocking_ms.load(std::memory_order_relaxed) > BLOCKING_LINGER_MS) {
+        break;
+      }
     }
     l.lock();
     net.polling.fetch_sub(1);
@@ -466,6 +480,12 @@ void raise_descriptor_limit() {
 }
 
 }  // namespace
+
+void rpc_net_blocking() {
+  if (!t_in_call) return;
+  last_blocking_ms.store(now_ms(), std::memory_order_relaxed);
+  if (net.polling.load() <= net.busy.load()) add_poller();
+}
 
 RPC_STATUS rpc_net_open(int kind, uint32_t addr, uint16_t port, uint16_t* bound) {
   *bound = 0;
