@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "elog_capture.h"
 #include "registry/status.h"
 #include "service/elog_messages.h"
+#include "testutil.h"
 
 namespace {
 

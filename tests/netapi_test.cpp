@@ -10,10 +10,9 @@
 #include <tuple>
 #include <vector>
 
-#include "alloc_fail.h"
 #include "platform/hostlookup.h"
 #include "platform/memory.h"
-#include "settings_file_helper.h"
+#include "testutil.h"
 
 namespace {
 

@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include "alloc_fail.h"
 #include "platform/memory.h"
 #include "records_testutil.h"
 #include "registry/status.h"
+#include "testutil.h"
 
 namespace {
 

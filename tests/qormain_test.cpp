@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "elog_capture.h"
 #include "registry/status.h"
+#include "testutil.h"
 
 TEST(Qormain, StopRequestSignalsTheEndOfRun) {
   ASSERT_EQ(qor_create_endproc(), NS_S_OK);

@@ -9,9 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "alloc_fail.h"
 #include "platform/memory.h"
-#include "settings_file_helper.h"
+#include "testutil.h"
 
 namespace {
 

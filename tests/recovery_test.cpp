@@ -7,36 +7,12 @@
 #include <regex>
 
 #include "registry_testutil.h"
-#include "service/elog.h"
 
 using namespace regtest;
 
 namespace {
 
 using Recovery = RegistryTest;
-
-// Events reported since the last call, as captured lines.
-class EventCapture {
- public:
-  EventCapture(const std::string& path) : path_(path) {
-    setenv("QOR_EVENTLOG", ("file:" + path).c_str(), 1);
-    NS__LogInit();
-    seen_ = read_file(path_).size();
-  }
-  ~EventCapture() { unsetenv("QOR_EVENTLOG"); }
-  std::vector<std::string> take() {
-    std::string all = read_file(path_);
-    std::vector<std::string> lines;
-    std::stringstream ss(all.substr(seen_));
-    for (std::string line; std::getline(ss, line);) lines.push_back(line);
-    seen_ = all.size();
-    return lines;
-  }
-
- private:
-  std::string path_;
-  size_t seen_;
-};
 
 const char* const kEntryA =
     "# DOM\\a(spooler)\n"
@@ -129,7 +105,7 @@ TEST_F(Recovery, WindowsLineEndsAndCommentsLoad) {
 }
 
 TEST_F(Recovery, DamagedFilesRefuseTheStartAndDuplicatesAreReported) {
-  EventCapture events(root + "/events.jsonl");
+  ElogCapture events;
   NS__TermNameObj();
   const std::string head = "# V1.11:recovery file for spooler\n# last modified x\n\n\n";
   struct Case {
@@ -156,7 +132,7 @@ TEST_F(Recovery, DamagedFilesRefuseTheStartAndDuplicatesAreReported) {
              "x\nDOM\nLP\nS\nDOM\n");
   EXPECT_EQ(NS__InitNameObj(data.c_str()), NS_S_NOCLASS);
   std::filesystem::remove(file("lp"));
-  EXPECT_TRUE(events.take().empty());
+  EXPECT_TRUE(events.lines().empty());
 
   // The first entry of a name wins; the second is reported once, and the start goes on.
   write_file(file("queue"),
@@ -167,7 +143,7 @@ TEST_F(Recovery, DamagedFilesRefuseTheStartAndDuplicatesAreReported) {
   EXPECT_EQ(names(NS_CLASS_QUEUE), (std::vector<std::string>{"q", "r"}));
   ASSERT_EQ(create_spooler("first"), NS_S_OK);
   EXPECT_EQ(get(NS_CLASS_QUEUE, "q").server, "first");
-  std::vector<std::string> reported = events.take();
+  std::vector<std::string> reported = events.lines();
   ASSERT_EQ(reported.size(), 1u);
   EXPECT_NE(reported[0].find("\"id\":\"0x80000007\",\"type\":2,\"strings\":[\"q\",\"queue\"]"),
             std::string::npos)
@@ -326,7 +302,7 @@ namespace {
 // A deletion whose rewrite fails and whose record cannot be put back: the
 // object is gone from memory until the next start, and the event says so.
 TEST_F(Recovery, FailedRollbackOfADeletionIsReported) {
-  EventCapture events(root + "/events.jsonl");
+  ElogCapture events;
   ASSERT_EQ(create_spooler("S"), NS_S_OK);
   std::string before = read_file(file("spooler"));
   qor_fileops_fail_at(QOR_FOP_OPEN, 1, EIO);
@@ -335,7 +311,7 @@ TEST_F(Recovery, FailedRollbackOfADeletionIsReported) {
   EXPECT_TRUE(qor_alloc_failed());
   qor_alloc_fail_at(0);
   qor_fileops_reset();
-  std::vector<std::string> reported = events.take();
+  std::vector<std::string> reported = events.lines();
   ASSERT_EQ(reported.size(), 1u);
   EXPECT_NE(reported[0].find("\"id\":\"0x80000009\",\"type\":2,\"strings\":[\"S\",\"spooler\"]"),
             std::string::npos)

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "alloc_fail.h"
 #include "platform/memory.h"
+#include "testutil.h"
 
 namespace {
 

@@ -9,12 +9,12 @@
 #include <iterator>
 #include <string>
 
-#include "alloc_fail.h"
 #include "platform/fileops.h"
 #include "platform/memory.h"
 #include "records_testutil.h"
 #include "registry/objutil.h"
 #include "registry/status.h"
+#include "testutil.h"
 
 namespace {
 

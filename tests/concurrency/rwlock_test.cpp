@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "../elog_capture.h"
+#include "../testutil.h"
 #include "platform/memory.h"
 #include "registry/status.h"
 

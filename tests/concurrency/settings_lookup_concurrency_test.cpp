@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "../settings_file_helper.h"
+#include "../testutil.h"
 #include "platform/hostlookup.h"
 #include "service/qorutil.h"
 

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "../elog_capture.h"
+#include "../testutil.h"
 #include "platform/lasterror.h"
 #include "registry/status.h"
 
