@@ -213,10 +213,11 @@ TEST(AssocServer, Conversations) {
       // fragmented call faults once, its other fragments are dropped.
       {"refused calls",
        {{bind, ack},
-        {request(FL, 4, 0, 9, {}), vec("fault_op_rng")},
+        {request(FL, 4, 0, 4, {}), vec("fault_op_rng")},
         {request(FL, 5, 0, 1, {}), fault(5, 0, NCA_S_FAULT_ACCESS_DENIED, false)},
         {request(FL, 6, 0, 2, {1}), fault(6, 0, NCA_S_FAULT_NDR)},
-        {request(F, 7, 5, 0, {1}) + request(0, 7, 5, 0, {2}) + request(L, 7, 5, 0, {3}),
+        {request(F, 7, 5, 0, {1}) + vec("orphaned") + request(0, 7, 5, 0, {2}) +
+             request(L, 7, 5, 0, {3}),
          fault(7, 0, NCA_S_UNK_IF)},
         {vec("request_op3"), vec("response_24")}}},
       {"no memory while reassembling faults that call only",

@@ -54,6 +54,9 @@ TEST(EpmTower, TcpTowerMatchesImpacketBothWays) {
   ASSERT_EQ(RPC_S_OK, epm_tower_decode(octets.data(), octets.size(), &t));
   epm_tower_encode(t, &again);  // every field read back, or the bytes would differ
   EXPECT_EQ(again, octets);
+  octets[octets.size() - 7] = 0x11;  // the last floor is a NetBIOS name, not an IP address
+  ASSERT_EQ(RPC_S_OK, epm_tower_decode(octets.data(), octets.size(), &t));
+  EXPECT_EQ(t.addr[0] | t.addr[3], 0);
 }
 
 TEST(EpmTower, MalformedOctetsAreRefused) {

@@ -131,38 +131,45 @@ TEST(NdrEncode, RefusesWhatCannotTravel) {
 }
 
 // Every allocation of a read failing in turn: the read fails with no memory
-// and the release leaves nothing (LeakSanitizer checks). Forty identities take
-// more blocks than the reader's journal holds inline.
+// and the release leaves nothing (LeakSanitizer checks). Forty binding lists of
+// one string each take more blocks than the reader's journal holds inline, and
+// more arrays than the nesting limit, each left before the next is entered.
 TEST(NdrDecode, AllocationFailureAtEveryStepIsReported) {
-  std::vector<qorobjid> many(40);
   std::vector<std::string> names(40);
-  for (size_t i = 0; i < many.size(); ++i) {
+  std::vector<char*> strings(40);
+  std::vector<rpcbinding> lists(40);
+  for (size_t i = 0; i < lists.size(); ++i) {
     names[i] = "name" + std::to_string(i);
-    many[i] = {static_cast<int>(i % 11), names[i].data(), i % 3 ? nullptr : names[i].data()};
+    strings[i] = names[i].data();
+    lists[i] = {1, &strings[i]};
   }
-  qorobjects big = {static_cast<int32_t>(many.size()), many.data()};
-  bytes big_stub;
+  bytes many;
   ndr_writer w;
-  ndr_writer_init(&w, &big_stub);
-  ndr_put_record(&w, &big, &QOR_NDR_QOROBJECTS);
+  ndr_writer_init(&w, &many);
+  ndr_put_conformant_array(&w, lists.data(), 40, &QOR_NDR_RPCBINDING);
   ASSERT_EQ(w.status, 0u);
+  const bytes example = rpc_hex(EXAMPLE);
 
-  for (const bytes& in : {rpc_hex(EXAMPLE), big_stub}) {
-    for_each_alloc_failure([&] {
-      qorobjects list = {};
-      ndr_reader r;
-      ndr_reader_init(&r, in.data(), in.size());
-      bool ok = ndr_get_record(&r, &list, &QOR_NDR_QOROBJECTS);
-      if (ok) {
-        EXPECT_EQ(list.len, in.size() == big_stub.size() ? 40 : 2);
-        EXPECT_EQ(r.pos, in.size());
-      } else {
-        EXPECT_EQ(r.status, NCA_S_FAULT_REMOTE_NO_MEMORY);
-      }
-      ndr_reader_release(&r);
-      return ok;
-    });
-  }
+  for_each_alloc_failure([&] {
+    ndr_reader r1, r2;
+    ndr_reader_init(&r1, example.data(), example.size());
+    ndr_reader_init(&r2, many.data(), many.size());
+    qorobjects list = {};
+    void* elems = nullptr;
+    bool ok = ndr_get_record(&r1, &list, &QOR_NDR_QOROBJECTS);
+    if (ok) {
+      EXPECT_EQ(r1.pos, example.size());
+    }
+    ok = ndr_get_conformant_array(&r2, &elems, 40, &QOR_NDR_RPCBINDING) && ok;
+    if (elems != nullptr) {
+      EXPECT_STREQ(static_cast<rpcbinding*>(elems)[39].val[0], "name39");
+    }
+    for (ndr_reader* r : {&r1, &r2}) {
+      EXPECT_TRUE(r->status == 0 || r->status == NCA_S_FAULT_REMOTE_NO_MEMORY) << r->status;
+      ndr_reader_release(r);
+    }
+    return ok;
+  });
 }
 
 // Hostile stubs, each with the status it must get: none may allocate more

@@ -80,17 +80,6 @@ TEST_F(ServerOverwrite, UnresolvableBindingGets19AndChangesNothing) {
             std::vector<std::string>{"ncacn_ip_tcp:unknown-host.invalid[1]"});
 }
 
-TEST_F(ServerOverwrite, AllOnesAddressIsLookedUpByName) {
-  // inet_addr cannot tell 255.255.255.255 from its failure: it resolves as a
-  // name, to itself, and needs no reverse entry.
-  Server bc({"ncacn_ip_tcp:255.255.255.255[1]"}, "bc");
-  ASSERT_EQ(create_server(NS_CLASS_SPOOLER, "B", bc), NS_S_OK);
-  Server again({"ncacn_ip_udp:255.255.255.255[2]"}, "BC");
-  EXPECT_EQ(create_server(NS_CLASS_SPOOLER, "B", again), NS_S_OK);
-  EXPECT_EQ(get(NS_CLASS_SPOOLER, "B").bindings,
-            std::vector<std::string>{"ncacn_ip_udp:255.255.255.255[2]"});
-}
-
 TEST_F(ServerOverwrite, EveryAllocationFailureOfTheRuleChangesNothing) {
   for (long n = 1;; n++) {
     std::string before = read_file(file("spooler"));

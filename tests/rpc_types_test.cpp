@@ -23,7 +23,8 @@ TEST(RpcUuid, MalformedTextIsRefused) {
   rpc_uuid u;
   for (const char* bad :
        {"", "8a885d04-1ceb-11c9-9fe8-08002b10486", "8a885d04-1ceb-11c9-9fe8-08002b1048600",
-        "8a885d04+1ceb-11c9-9fe8-08002b104860", "8a885d04-1ceb-11c9-9fe8-08002b10486g"}) {
+        "8a885d04+1ceb-11c9-9fe8-08002b104860", "8a885d04-1ceb-11g9-9fe8-08002b104860",
+        "8a885d04-1ceb-11c9-9fe8-08002b10486g"}) {
     EXPECT_FALSE(rpc_uuid_parse(bad, &u)) << bad;
   }
 }
