@@ -231,31 +231,23 @@ TEST_F(Registry, EveryAllocationFailureAnswers14AndChangesNothing) {
   const char* classes[] = {"lp", "pp", "spooler", "superv", "group"};
   for (const Step& step : steps) {
     SCOPED_TRACE(step.what);
-    for (long n = 1;; n++) {
-      std::vector<std::string> before_files;
-      for (const char* c : classes) before_files.push_back(read_file(file(c)));
-      auto before_prn = names(NS_CLASS_ANYPRN);
-      auto before_svr = names(NS_CLASS_ANYSVR);
-      auto before_grp = names(NS_CLASS_GROUP);
-      qor_alloc_fail_at(n);
+    std::vector<std::string> files;
+    for (const char* c : classes) files.push_back(read_file(file(c)));
+    auto prn = names(NS_CLASS_ANYPRN), svr = names(NS_CLASS_ANYSVR), grp = names(NS_CLASS_GROUP);
+    int failures = for_each_alloc_failure([&] {
       int status = step.run();
-      bool failed = qor_alloc_failed();
-      qor_alloc_fail_at(0);
-      if (!failed) {
-        EXPECT_EQ(status, NS_S_OK) << "n=" << n;
-        // Each allocation failed once; a deletion allocates nothing.
-        if (std::string(step.what) != "delete lp") {
-          EXPECT_GT(n, 2);
-        }
-        break;
-      }
-      ASSERT_EQ(status, NS_S_NOMEM) << "n=" << n;
-      EXPECT_EQ(names(NS_CLASS_ANYPRN), before_prn) << "n=" << n;
-      EXPECT_EQ(names(NS_CLASS_ANYSVR), before_svr) << "n=" << n;
-      EXPECT_EQ(names(NS_CLASS_GROUP), before_grp) << "n=" << n;
+      if (!qor_alloc_failed()) return status == NS_S_OK;
+      EXPECT_EQ(status, NS_S_NOMEM);
+      EXPECT_EQ(names(NS_CLASS_ANYPRN), prn);
+      EXPECT_EQ(names(NS_CLASS_ANYSVR), svr);
+      EXPECT_EQ(names(NS_CLASS_GROUP), grp);
       for (size_t i = 0; i < std::size(classes); i++) {
-        EXPECT_EQ(read_file(file(classes[i])), before_files[i]) << classes[i] << " n=" << n;
+        EXPECT_EQ(read_file(file(classes[i])), files[i]) << classes[i];
       }
+      return false;
+    });
+    if (std::string(step.what) != "delete lp") {  // a deletion allocates nothing
+      EXPECT_GT(failures, 1);
     }
   }
 }

@@ -94,30 +94,4 @@ TEST(StringBinding, MalformedStringsAreRejected) {
   EXPECT_EQ(s, nullptr);
 }
 
-TEST(StringBinding, MemoryShortageLeavesNothingBehind) {
-  const char* text = "6b29fc40-ca47-1067-b31d-00dd010662da@ncacn_ip_tcp:pdc01[135,a=1]";
-  for_each_alloc_failure([&] {
-    char* s[5];
-    char* composed = nullptr;
-    RPC_STATUS parsed = RpcStringBindingParseA(text, &s[0], &s[1], &s[2], &s[3], &s[4]);
-    RPC_STATUS made =
-        RpcStringBindingComposeA(kUuid, "ncacn_ip_tcp", "pdc01", "135", "a=1", &composed);
-    if (parsed == RPC_S_OK) {
-      EXPECT_STREQ(s[3], "135");
-      for (char*& p : s) RpcStringFreeA(&p);
-    } else {
-      EXPECT_EQ(parsed, RPC_S_OUT_OF_MEMORY);
-      for (char* p : s) EXPECT_EQ(p, nullptr);
-    }
-    if (made == RPC_S_OK) {
-      EXPECT_STREQ(composed, text);
-      RpcStringFreeA(&composed);
-    } else {
-      EXPECT_EQ(made, RPC_S_OUT_OF_MEMORY);
-      EXPECT_EQ(composed, nullptr);
-    }
-    return parsed == RPC_S_OK && made == RPC_S_OK;
-  });
-}
-
 }  // namespace

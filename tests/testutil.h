@@ -1,11 +1,10 @@
 // Shared by the tests: temporary directories, whole files, scoped environment
-// variables and settings files, the allocation-failure loop, helper programs
-// in a fresh process and the event-log capture.
+// variables and settings files, the allocation-failure loop and the event-log
+// capture.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -56,23 +55,20 @@ class ScopedEnv {
  public:
   ScopedEnv(const char* name, const char* value) : name_(name) {
     if (const char* old = getenv(name)) old_ = old;
+    set(name, value);
+  }
+  ~ScopedEnv() { set(name_.c_str(), old_ ? old_->c_str() : nullptr); }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  static void set(const char* name, const char* value) {
     if (value != nullptr) {
       setenv(name, value, 1);
     } else {
       unsetenv(name);
     }
   }
-  ~ScopedEnv() {
-    if (old_) {
-      setenv(name_.c_str(), old_->c_str(), 1);
-    } else {
-      unsetenv(name_.c_str());
-    }
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
   std::string name_;
   std::optional<std::string> old_;
 };
@@ -115,32 +111,6 @@ int for_each_alloc_failure(F attempt, bool strict = true) {
   }
   ADD_FAILURE() << "runaway";
   return -1;
-}
-
-// Runs tests/tools/<tool> with `arg` in a fresh process, collecting its standard output in `out`
-// when given; its exit code, or -1 when it did not exit normally.
-inline int run_tool(const char* tool, const char* arg, std::string* out = nullptr) {
-  std::string prog = std::string(QOR_TEST_TOOLS_DIR) + "/" + tool;
-  int fds[2];
-  if (pipe(fds) != 0) return -1;
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (out != nullptr) dup2(fds[1], STDOUT_FILENO);
-    close(fds[0]);
-    close(fds[1]);
-    execl(prog.c_str(), prog.c_str(), arg, static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(fds[1]);
-  char buf[4096];
-  ssize_t n;
-  while ((n = read(fds[0], buf, sizeof buf)) > 0) {
-    if (out != nullptr) out->append(buf, static_cast<size_t>(n));
-  }
-  close(fds[0]);
-  int status = 0;
-  if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 // Event-log reports go to a capture file (QOR_EVENTLOG=file:PATH) for the life of the object;
