@@ -2,18 +2,15 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 #include <string>
-#include <tuple>
 #include <vector>
 
-#include "alloc_fail.h"
 #include "platform/hostlookup.h"
 #include "platform/memory.h"
-#include "settings_file_helper.h"
+#include "testutil.h"
 
 namespace {
 
@@ -58,63 +55,6 @@ void UseTestFiles(const ScopedSettingsFile& settings, const std::string& more = 
                  "\nDomainDirectory = sz:" + settings.WriteFile("domains", kDomains) + "\n" + more);
 }
 
-TEST(HostLookup, HostsFileAnswersWholeForNamesAndAddresses) {
-  ScopedSettingsFile settings;
-  UseTestFiles(settings);
-
-  const struct {
-    const char* query;  // a name, or an address to look up in reverse
-    const char* name;
-    std::vector<std::string> addrs;
-  } cases[] = {
-      {"Pdc01", "pdc01.sales.example", {"10.0.0.1", "10.0.0.3"}},
-      {"PDC01.SALES.EXAMPLE", "pdc01.sales.example", {"10.0.0.1", "10.0.0.2"}},
-      // A literal address widens to every address of the host that has it.
-      {"10.0.0.2", "pdc01.sales.example", {"10.0.0.1", "10.0.0.2"}},
-      {"10.0.0.9", "lonely", {"10.0.0.9"}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.query);
-    qor_hostent* e = nullptr;
-    in_addr a{};
-    ASSERT_EQ(inet_pton(AF_INET, c.query, &a) == 1 ? qor_host_by_addr(a, &e)
-                                                   : qor_host_by_name(c.query, &e),
-              QOR_HOST_OK);
-    EXPECT_STREQ(e->name, c.name);
-    EXPECT_EQ(e->addrtype, AF_INET);
-    EXPECT_EQ(e->length, 4);
-    EXPECT_EQ(Addrs(e), c.addrs);
-    qor_host_free(e);
-  }
-}
-
-TEST(HostLookup, SystemResolverAnswersWhatTheHostsFileLacks) {
-  ScopedSettingsFile settings;
-  UseTestFiles(settings);
-
-  qor_hostent* e = nullptr;
-  ASSERT_EQ(qor_host_by_name("localhost", &e), QOR_HOST_OK);
-  std::vector<std::string> addrs = Addrs(e);
-  EXPECT_NE(std::find(addrs.begin(), addrs.end(), "127.0.0.1"), addrs.end());
-  qor_host_free(e);
-
-  ASSERT_EQ(qor_host_by_addr(in_addr{htonl(INADDR_LOOPBACK)}, &e), QOR_HOST_OK);
-  EXPECT_STRNE(e->name, "");
-  ASSERT_GE(e->naddrs, 1u);
-  EXPECT_EQ(Dotted(e->addrs[0]), "127.0.0.1");
-  qor_host_free(e);
-
-  // An unresolvable host is told apart from success, and from a resolver that fails.
-  int status = qor_host_by_name("qor-no-such-host.invalid", &e);
-  EXPECT_EQ(e, nullptr);
-  EXPECT_TRUE(status == WSAHOST_NOT_FOUND || status == WSATRY_AGAIN) << status;
-  EXPECT_EQ(qor_host_by_name("", &e), WSAEINVAL);
-
-  settings.Write("HostsFile = sz:" + settings.dir() + "\n");  // unreadable: names nothing
-  ASSERT_EQ(qor_host_by_name("localhost", &e), QOR_HOST_OK);
-  qor_host_free(e);
-}
-
 TEST(HostLookup, DottedLiteralTest) {
   for (auto [text, dotted] : {std::pair{"10.1.2.3", "10.1.2.3"},
                               {"10.1", "10.0.0.1"},
@@ -123,6 +63,7 @@ TEST(HostLookup, DottedLiteralTest) {
                               {"010.0.0.1", "8.0.0.1"},
                               {"3232235777", "192.168.1.1"},
                               {"255.255.255.255", "255.255.255.255"},
+                              {"4294967295", "255.255.255.255"},
                               {"0", "0.0.0.0"}}) {
     in_addr a{};
     ASSERT_TRUE(qor_inet_addr(text, &a)) << text;
@@ -134,27 +75,6 @@ TEST(HostLookup, DottedLiteralTest) {
     in_addr a{};
     EXPECT_FALSE(qor_inet_addr(text, &a)) << text;
   }
-}
-
-TEST(NetApi, DomainControllersFromTheDirectory) {
-  ScopedSettingsFile settings;
-  UseTestFiles(settings, "LanGroup = sz:Marketing\n");
-
-  LPBYTE buf = nullptr;
-  ASSERT_EQ(NetGetDCName(nullptr, "sales", &buf), NERR_Success);
-  EXPECT_STREQ(reinterpret_cast<char*>(buf), "\\\\pdc01");  // the first record counts
-  NetApiBufferFree(buf);
-
-  ASSERT_EQ(NetGetDCName(nullptr, nullptr, &buf), NERR_Success);  // the own LAN group
-  EXPECT_STREQ(reinterpret_cast<char*>(buf), "\\\\mkt-pdc");
-  NetApiBufferFree(buf);
-
-  for (const char* name : {"STAFF", "NOWHERE", "three", "lonelyname"}) {
-    buf = reinterpret_cast<LPBYTE>(1);
-    EXPECT_EQ(NetGetDCName(nullptr, name, &buf), NERR_DCNotFound) << name;
-    EXPECT_EQ(buf, nullptr);
-  }
-  EXPECT_EQ(NetGetDCName("otherhost", "SALES", &buf), ERROR_NOT_SUPPORTED);
 }
 
 std::vector<std::string> EnumerateAll(DWORD count_per_call, DWORD buffer_size) {
@@ -188,48 +108,6 @@ std::vector<std::string> EnumerateAll(DWORD count_per_call, DWORD buffer_size) {
   return names;
 }
 
-TEST(NetApi, MissingDirectoryIsEmptyAndUnreadableDirectoryFails) {
-  ScopedSettingsFile settings;
-  LPBYTE buf = nullptr;
-  settings.Write("DomainDirectory = sz:" + settings.dir() + "/none\n");
-  EXPECT_EQ(NetGetDCName(nullptr, "SALES", &buf), NERR_DCNotFound);
-  EXPECT_TRUE(EnumerateAll(1, 8192).empty());
-
-  settings.Write("DomainDirectory = sz:" + settings.dir() + "\n");  // a directory: unreadable
-  EXPECT_EQ(NetGetDCName(nullptr, "SALES", &buf), ERROR_OPEN_FAILED);
-  EXPECT_EQ(buf, nullptr);
-  HANDLE h = nullptr;
-  EXPECT_EQ(WNetOpenEnumA(RESOURCE_GLOBALNET, RESOURCETYPE_ANY, 0, nullptr, &h), ERROR_OPEN_FAILED);
-  EXPECT_EQ(h, nullptr);
-}
-
-TEST(NetApi, WorkstationRecordFromSettingsOrDefaults) {
-  char host[256] = {};
-  ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
-  char* samba = qor_smb_workgroup("/etc/samba/smb.conf");
-  std::string group = samba != nullptr ? samba : "WORKGROUP";
-  qor_free(samba);
-  ScopedSettingsFile settings;
-  // An empty value counts as not set; the default name is the host name's first label.
-  for (auto [text, name, langroup] :
-       {std::tuple{"ComputerName = sz:PDC01\nLanGroup = sz:SALES\n", std::string("PDC01"),
-                   std::string("SALES")},
-        {"LanGroup = sz:\n", std::string(host, std::strcspn(host, ".")), group}}) {
-    settings.Write(text);
-    LPBYTE buf = nullptr;
-    ASSERT_EQ(NetWkstaGetInfo(nullptr, 101, &buf), NERR_Success);
-    auto* info = reinterpret_cast<WKSTA_INFO_101*>(buf);
-    EXPECT_EQ(info->wki101_computername, name);
-    EXPECT_EQ(info->wki101_langroup, langroup);
-    EXPECT_EQ(info->wki101_platform_id, PLATFORM_ID_NT);
-    NetApiBufferFree(buf);
-  }
-  LPBYTE buf = nullptr;
-  EXPECT_EQ(NetWkstaGetInfo(nullptr, 100, &buf), ERROR_INVALID_LEVEL);
-  EXPECT_EQ(NetWkstaGetInfo("remote", 101, &buf), ERROR_NOT_SUPPORTED);
-  EXPECT_EQ(buf, nullptr);
-}
-
 TEST(NetApi, SambaWorkgroupComesFromTheGlobalSection) {
   ScopedSettingsFile settings;
   std::string conf = settings.WriteFile("smb.conf",
@@ -251,7 +129,7 @@ TEST(NetApi, SambaWorkgroupComesFromTheGlobalSection) {
   EXPECT_EQ(qor_smb_workgroup((settings.dir() + "/missing.conf").c_str()), nullptr);
 }
 
-TEST(NetApi, EnumerationListsEveryDirectoryNameInFileOrder) {
+TEST(NetApi, DirectoryListsItsNamesInFileOrderAndNamesTheirControllers) {
   ScopedSettingsFile settings;
   UseTestFiles(settings);
   std::vector<std::string> expected{"SALES", "Staff", "MARKETING", "sales"};
@@ -272,6 +150,17 @@ TEST(NetApi, EnumerationListsEveryDirectoryNameInFileOrder) {
   other.lpProvider = const_cast<char*>("Novell NetWare");
   EXPECT_EQ(WNetOpenEnumA(RESOURCE_GLOBALNET, RESOURCETYPE_ANY, 0, &other, &h), ERROR_BAD_PROVIDER);
   EXPECT_EQ(WNetCloseEnum(nullptr), ERROR_INVALID_HANDLE);
+
+  // The first record of a name counts; "-" names a workgroup, without a controller.
+  LPBYTE buf = nullptr;
+  ASSERT_EQ(NetGetDCName(nullptr, "sales", &buf), NERR_Success);
+  EXPECT_STREQ(reinterpret_cast<char*>(buf), "\\\\pdc01");
+  NetApiBufferFree(buf);
+  EXPECT_EQ(NetGetDCName(nullptr, "STAFF", &buf), NERR_DCNotFound);
+  EXPECT_EQ(NetGetDCName("otherhost", "SALES", &buf), ERROR_NOT_SUPPORTED);
+  settings.Write("DomainDirectory = sz:" + settings.dir() + "\n");  // a directory: unreadable
+  EXPECT_EQ(NetGetDCName(nullptr, "SALES", &buf), ERROR_OPEN_FAILED);
+  EXPECT_EQ(WNetOpenEnumA(RESOURCE_GLOBALNET, RESOURCETYPE_ANY, 0, nullptr, &h), ERROR_OPEN_FAILED);
 }
 
 // Each call either answers in full or fails without handing anything out; a setting that could

@@ -1,17 +1,15 @@
 #include "service/qorutil.h"
 
 #include <gtest/gtest.h>
-#include <malloc.h>
-#include <unistd.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "alloc_fail.h"
 #include "platform/memory.h"
-#include "settings_file_helper.h"
+#include "testutil.h"
 
 namespace {
 
@@ -39,7 +37,7 @@ std::string Str(const char* key) {
 char kDefElem[] = "ncacn_ip_tcp";
 char* kDefList[] = {kDefElem, nullptr};
 
-TEST(Settings, EachTypeReadsItsValue) {
+TEST(Settings, EachTypeReadsItsValueAndOthersGiveTheDefault) {
   ScopedSettingsFile settings;
   ScopedEnv home("QOR_TEST_HOME", "/srv/qor");
   settings.Write(
@@ -51,8 +49,14 @@ TEST(Settings, EachTypeReadsItsValue) {
       "  QorDataDirectory   =   sz:  /var/lib/qor data  \n"
       "Expanded = expand_sz:%QOR_TEST_HOME%/qor and %QOR_TEST_UNDEFINED_VAR% 100%\n"
       "Protocols = multi_sz:ncacn_ip_tcp, ncalrpc ,a\\,b,c\\\\d,e\\x\n"
-      "Typed = DWORD:7\n");
-  EXPECT_EQ(NS__GetRegInt("MaxRetry", 10), 42u);
+      "Typed = DWORD:7\n"
+      "Gap = multi_sz:a,,b\n"
+      "Empty = multi_sz:\n"
+      // Names ignore letter case; a later line wins, whatever its type.
+      "rpcmaxcall = dword:20\n"
+      "RpcMaxCall = sz:text\n"
+      "maxretry = dword:5\n");
+  EXPECT_EQ(NS__GetRegInt("MAXRETRY", 10), 5u);
   EXPECT_EQ(NS__GetRegInt("PdcCachePeriod", 1), 7200u);
   EXPECT_EQ(NS__GetRegInt("Big", 1), 0xFFFFFFFFu);
   EXPECT_EQ(NS__GetRegInt("Typed", 1), 7u);
@@ -65,81 +69,27 @@ TEST(Settings, EachTypeReadsItsValue) {
   EXPECT_EQ(ListOf(list),
             (std::vector<std::string>{"ncacn_ip_tcp", "ncalrpc", "a,b", "c\\d", "e\\x"}));
   FreeList(list);
-}
+  list = NS__GetRegStrArray("Gap", kDefList);  // the list ends at its first empty element
+  EXPECT_EQ(ListOf(list), std::vector<std::string>{"a"});
+  FreeList(list);
+  EXPECT_EQ(NS__GetRegStrArray("Empty", kDefList), nullptr);  // present but empty
+  EXPECT_EQ(NS__GetRegInt("RpcMaxCall", 90), 90u);
+  EXPECT_EQ(Str("rpcMAXcall"), "text");
 
-TEST(Settings, AbsentValuesAndOtherTypesGiveTheDefaultPointer) {
-  ScopedSettingsFile settings;
-  settings.Write(
-      "Number = dword:5\n"
-      "Text = sz:hello\n"
-      "Expand = expand_sz:x\n"
-      "List = multi_sz:a,b\n");
+  // A value of another type, or none, gives the default pointer itself.
   char def[] = "def";
-  EXPECT_EQ(NS__GetRegInt("Text", 9), 9u);
-  EXPECT_EQ(NS__GetRegInt("List", 9), 9u);
-  EXPECT_EQ(NS__GetRegInt("Missing", 9), 9u);
-  EXPECT_EQ(NS__GetRegStr("Number", def), def);
-  EXPECT_EQ(NS__GetRegStr("List", def), def);
-  EXPECT_EQ(NS__GetRegStr("Missing", def), def);
+  EXPECT_EQ(NS__GetRegInt("QorDataDirectory", 9), 9u);
+  EXPECT_EQ(NS__GetRegInt("Protocols", 9), 9u);
+  EXPECT_EQ(NS__GetRegStr("Typed", def), def);
+  EXPECT_EQ(NS__GetRegStr("Protocols", def), def);
   EXPECT_EQ(NS__GetRegStr("Missing", nullptr), nullptr);
-  EXPECT_EQ(NS__GetRegStrArray("Text", kDefList), kDefList);
-  EXPECT_EQ(NS__GetRegStrArray("Expand", kDefList), kDefList);
-  EXPECT_EQ(NS__GetRegStrArray("Missing", kDefList), kDefList);
+  EXPECT_EQ(NS__GetRegStrArray("QorDataDirectory", kDefList), kDefList);
+  EXPECT_EQ(NS__GetRegStrArray("Expanded", kDefList), kDefList);
   EXPECT_EQ(NS__GetRegStrArray("Missing", nullptr), nullptr);
-
   std::remove(settings.path().c_str());  // no settings file at all: every default
-  EXPECT_EQ(NS__GetRegInt("Number", 10), 10u);
-  EXPECT_EQ(NS__GetRegStr("Text", def), def);
-  EXPECT_EQ(NS__GetRegStrArray("List", kDefList), kDefList);
-}
-
-TEST(Settings, ExpansionLongerThanTheFirstBufferIsReturnedWhole) {
-  ScopedSettingsFile settings;
-  std::string a(300, 'a');
-  std::string b255(255, 'b');  // result needs exactly 256 bytes: fits the first buffer
-  std::string c256(256, 'c');  // needs 257: the second expansion
-  ScopedEnv va("QOR_TEST_A", a.c_str());
-  ScopedEnv vb("QOR_TEST_B", b255.c_str());
-  ScopedEnv vc("QOR_TEST_C", c256.c_str());
-  settings.Write(
-      "Long = expand_sz:<%QOR_TEST_A%>\n"
-      "Fits = expand_sz:%QOR_TEST_B%\n"
-      "JustOver = expand_sz:%QOR_TEST_C%\n"
-      "Twice = expand_sz:%QOR_TEST_A%%QOR_TEST_A%\n");
-  EXPECT_EQ(Str("Long"), "<" + a + ">");
-  EXPECT_EQ(Str("Fits"), b255);
-  EXPECT_EQ(Str("JustOver"), c256);
-  EXPECT_EQ(Str("Twice"), a + a);
-}
-
-TEST(Settings, ListsGrowInStepsOfEightAndStopAtTheFirstEmptyString) {
-  ScopedSettingsFile settings;
-  settings.Write(
-      "Seven = multi_sz:1,2,3,4,5,6,7\n"
-      "Eight = multi_sz:1,2,3,4,5,6,7,8\n"
-      "Seventeen = multi_sz:1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17\n"
-      "Empty = multi_sz:\n"
-      "Blank = multi_sz:   \n"
-      "LeadingEmpty = multi_sz:,a\n"
-      "Gap = multi_sz:a,,b\n");
-  // The array grows in steps of eight and keeps room for its terminating null.
-  for (auto [key, count] : {std::pair{"Seven", 7u}, {"Eight", 8u}, {"Seventeen", 17u}}) {
-    SCOPED_TRACE(key);
-    char** list = NS__GetRegStrArray(key, kDefList);
-    std::vector<std::string> want;
-    for (unsigned i = 1; i <= count; ++i) want.push_back(std::to_string(i));
-    ASSERT_EQ(ListOf(list), want);
-    EXPECT_EQ(list[count], nullptr);
-    EXPECT_GE(malloc_usable_size(list), (count / 8 + 1) * 8 * sizeof(char*));
-    FreeList(list);
-  }
-  // Present but empty: null, never the default.
-  EXPECT_EQ(NS__GetRegStrArray("Empty", kDefList), nullptr);
-  EXPECT_EQ(NS__GetRegStrArray("Blank", kDefList), nullptr);
-  EXPECT_EQ(NS__GetRegStrArray("LeadingEmpty", kDefList), nullptr);
-  char** gap = NS__GetRegStrArray("Gap", kDefList);
-  EXPECT_EQ(ListOf(gap), (std::vector<std::string>{"a"}));
-  FreeList(gap);
+  EXPECT_EQ(NS__GetRegInt("Typed", 10), 10u);
+  EXPECT_EQ(NS__GetRegStr("QorDataDirectory", def), def);
+  EXPECT_EQ(NS__GetRegStrArray("Protocols", kDefList), kDefList);
 }
 
 TEST(Settings, MalformedLinesAreIgnoredAndLeaveEarlierValuesStanding) {
@@ -150,6 +100,8 @@ TEST(Settings, MalformedLinesAreIgnoredAndLeaveEarlierValuesStanding) {
       "Retry = dword:12abc\n"        // not a number
       "Retry = dword:-1\n"           // no sign
       "Retry = dword:0x100000000\n"  // more than 32 bits
+      "Retry = dword:0x1g\n"         // not a hexadecimal digit
+      "Retry = dword:1x5\n"          // x only after a leading 0
       "Retry = qword:5\n"            // unknown type
       "Retry dword:6\n"              // no '='
       "Retry = 7\n"                  // no type
@@ -168,71 +120,6 @@ TEST(Settings, MalformedLinesAreIgnoredAndLeaveEarlierValuesStanding) {
   EXPECT_EQ(Str("Name"), "caf\xC3\xA9");
 }
 
-TEST(Settings, NamesIgnoreCaseAndTheLaterLineWins) {
-  ScopedSettingsFile settings;
-  settings.Write(
-      "rpcmaxcall = dword:20\n"
-      "RPCMAXCALL = dword:30\n"
-      "Other = dword:1\n"
-      "RpcMaxCall = sz:text\n"  // a later line of another type replaces the number
-      "MaxRetry = dword:4\n"
-      "maxretry = dword:5\n");
-  EXPECT_EQ(NS__GetRegInt("RpcMaxCall", 90), 90u);
-  EXPECT_EQ(Str("rpcMAXcall"), "text");
-  EXPECT_EQ(NS__GetRegInt("MAXRETRY", 10), 5u);
-}
-
-TEST(Settings, MemoryShortageGivesTheDefaultOrTheWholeValue) {
-  ScopedSettingsFile settings;
-  std::string a(300, 'a');
-  ScopedEnv va("QOR_TEST_A", a.c_str());
-  settings.Write(
-      "Expanded = expand_sz:%QOR_TEST_A%\n"
-      "Text = sz:plain\n"
-      "List = multi_sz:1,2,3,4,5,6,7,8,9\n");
-  char def[] = "def";
-  for_each_alloc_failure(
-      [&] {
-        char* text = NS__GetRegStr("Text", def);
-        char* expanded = NS__GetRegStr("Expanded", def);
-        char** list = NS__GetRegStrArray("List", kDefList);
-        bool whole = text != def && expanded != def && list != kDefList;
-        if (text != def) {
-          EXPECT_STREQ(text, "plain");
-          qor_free(text);
-        }
-        if (expanded != def) {
-          EXPECT_EQ(std::string(expanded), a);
-          qor_free(expanded);
-        }
-        if (list != kDefList) {
-          EXPECT_NE(list, nullptr);
-          EXPECT_EQ(ListOf(list).size(), 9u);
-          if (list != nullptr) FreeList(list);
-        }
-        return whole;
-      },
-      false);
-}
-
-// A second process holds the value's guard and changes the value before giving it back: the
-// reader waits for the guard and sees the changed value.
-TEST(Settings, ReaderWaitsForTheGuardHeldByAnotherProcess) {
-  ScopedSettingsFile settings;
-  std::string name = "QorGuardTest" + std::to_string(getpid());
-  settings.Write(name + " = dword:1\n");
-
-  std::string command = std::string(QOR_TEST_TOOLS_DIR) + "/settings_guard_holder " + name +
-                        " 300 '" + settings.path() + "' '" + name + " = dword:2'";
-  FILE* holder = popen(command.c_str(), "r");
-  ASSERT_NE(holder, nullptr);
-  char ready[8] = {};
-  ASSERT_NE(std::fgets(ready, sizeof ready, holder), nullptr);  // the guard is held
-  EXPECT_STREQ(ready, "ready\n");
-  EXPECT_EQ(NS__GetRegInt(name.c_str(), 0), 2u);
-  EXPECT_EQ(pclose(holder), 0);
-}
-
 TEST(Settings, GuardNamesStayInsideTheLockDirectory) {
   // Names with path characters, dots and non-ASCII bytes all get a guard of their own.
   for (const char* name : {"../../etc/passwd", ".", "..", "a/b", "caf\xC3\xA9", "Rpc Max Call"}) {
@@ -242,6 +129,8 @@ TEST(Settings, GuardNamesStayInsideTheLockDirectory) {
   }
   EXPECT_EQ(qor_setting_guard_take(""), -1);
   EXPECT_EQ(qor_setting_guard_take(std::string(300, 'x').c_str()), -1);
+  // Escaped, the name would fill the file name with no room for its end.
+  EXPECT_EQ(qor_setting_guard_take((std::string(NAME_MAX - 2, 'x') + ".").c_str()), -1);
 }
 
 }  // namespace

@@ -4,32 +4,16 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "platform/fileops.h"
-#include "platform/memory.h"
 #include "registry/nameobj.h"
-#include "registry/objutil.h"
 #include "registry/status.h"
+#include "testutil.h"
 
 namespace regtest {
-
-inline std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-inline void write_file(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-}
 
 inline bool exists(const std::string& path) { return std::filesystem::exists(path); }
 
@@ -140,14 +124,11 @@ inline std::string host_of(int nsclass, const char* name, int* status) {
 // A registry built on a fresh data directory, with own domain "DOM".
 class RegistryTest : public ::testing::Test {
  protected:
-  std::string root;
-  std::string data;
+  TempDir tmp;
+  const std::string root = tmp.dir();
+  const std::string data = root + "/data";
 
   void SetUp() override {
-    char tmpl[] = "/tmp/qor-registry-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    root = tmpl;
-    data = root + "/data";
     static char domain[] = "DOM";
     NS__ms_domain = domain;
     ASSERT_EQ(NS__InitNameObj(data.c_str()), NS_S_OK);
@@ -157,7 +138,6 @@ class RegistryTest : public ::testing::Test {
     qor_fileops_reset();
     qor_alloc_fail_at(0);
     NS__TermNameObj();
-    std::filesystem::remove_all(root);
   }
 
   std::string file(const char* cls, const char* ext = ".dat") const {

@@ -1,5 +1,5 @@
 // Shared by the wire tests: the hex vectors that tests/vectors/gen_*_vectors.py
-// wrote with impacket, and a loop over every injected allocation failure.
+// wrote with impacket.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/memory.h"
+#include "testutil.h"
 
 using rpc_bytes = std::vector<uint8_t>;
 
@@ -66,18 +66,4 @@ inline rpc_bytes rpc_cat(const std::string& file, std::initializer_list<const ch
   rpc_bytes s;
   for (const char* n : names) s.insert(s.end(), rpc_vec(file, n).begin(), rpc_vec(file, n).end());
   return s;
-}
-
-// Runs `attempt` with its n-th allocation failing, n = 1, 2, ..., until an
-// attempt no longer reaches the failure. `attempt` checks its own outcome and
-// returns qor_alloc_failed().
-template <typename Attempt>
-void rpc_each_alloc_failure(Attempt attempt) {
-  for (long n = 1;; ++n) {
-    SCOPED_TRACE(testing::Message() << "allocation " << n << " fails");
-    qor_alloc_fail_at(n);
-    bool fired = attempt();
-    qor_alloc_fail_at(0);
-    if (!fired) break;
-  }
 }

@@ -7,10 +7,10 @@
 // Usage: registry_crash_child DATADIR SEED FD
 #include <unistd.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
-#include <string>
 
 #include "registry/nameobj.h"
 #include "registry/status.h"
@@ -19,9 +19,13 @@ namespace {
 
 int report_fd = -1;
 
-void report(const std::string& line) {
-  std::string out = line + "\n";
-  if (write(report_fd, out.data(), out.size()) != static_cast<ssize_t>(out.size())) _exit(3);
+// One line to the test, written whole; the worker ends when the test is gone.
+__attribute__((format(printf, 1, 2))) void report(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  int n = vdprintf(report_fd, format, args);
+  va_end(args);
+  if (n < 0) _exit(3);
 }
 
 }  // namespace
@@ -34,40 +38,41 @@ int main(int argc, char** argv) {
   static char domain[] = "DOM";
   NS__ms_domain = domain;
   report_fd = atoi(argv[3]);
-  std::mt19937 rng(static_cast<unsigned>(strtoul(argv[2], nullptr, 10)));
+  unsigned long seed = strtoul(argv[2], nullptr, 10);
+  std::mt19937 rng(static_cast<unsigned>(seed));
   int status = NS__InitNameObj(argv[1]);
   if (status != NS_S_OK) {
-    report("F init " + std::to_string(status));
+    report("F init %d\n", status);
     return 1;
   }
-  report("R");
+  report("R\n");
   for (unsigned long serial = 0;; serial++) {
     bool group = rng() % 3 == 0;
-    std::string name = (group ? "g" : "s") + std::to_string(rng() % 24);
-    std::string value =
-        std::to_string(strtoul(argv[2], nullptr, 10)) + "-" + std::to_string(serial);
+    char name[16], value[48], binding[80];
+    snprintf(name, sizeof name, "%c%u", group ? 'g' : 's', static_cast<unsigned>(rng() % 24));
+    snprintf(value, sizeof value, "%lu-%lu", seed, serial);
     const char* cls = group ? "group" : "spooler";
-    qorobjid obj{group ? NS_CLASS_GROUP : NS_CLASS_SPOOLER, name.data(), nullptr};
+    qorobjid obj{group ? NS_CLASS_GROUP : NS_CLASS_SPOOLER, name, nullptr};
     if (rng() % 4 == 0) {
-      report("I D " + std::string(cls) + " " + name);
+      report("I D %s %s\n", cls, name);
       status = NS__DeleteObj(&obj);
       if (status != NS_S_OK && status != NS_S_NOENTRY) return 4;
     } else {
-      report("I C " + std::string(cls) + " " + name + " " + value);
+      report("I C %s %s %s\n", cls, name, value);
       int created = 0;
       if (group) {
-        qorobjid member{NS_CLASS_LP, value.data(), nullptr};
+        qorobjid member{NS_CLASS_LP, value, nullptr};
         qorobjects mbr{1, &member};
         status = NS__CreateObj(&obj, nullptr, 1, nullptr, &mbr, &created);
       } else {
-        std::string binding = "ncacn_ip_tcp:10.0.0.1[" + value + "]";
-        char* bindings[] = {binding.data()};
+        snprintf(binding, sizeof binding, "ncacn_ip_tcp:10.0.0.1[%s]", value);
+        char* bindings[] = {binding};
         char host[] = "crashhost";
         qor_serverinfo sv{{1, bindings}, host, 0};
         status = NS__CreateObj(&obj, nullptr, 1, &sv, nullptr, &created);
       }
       if (status != NS_S_OK) return 5;
     }
-    report("A");
+    report("A\n");
   }
 }

@@ -1,16 +1,16 @@
 #!/usr/bin/python3
-"""Writes the fuzz targets' seed corpora from the impacket vectors:
-fuzz/corpus/pdu_reassembler_fuzz/ (a split byte, then a PDU stream) and
-fuzz/corpus/ept_map_fuzz/ (endpoint-mapper stubs and a tower)."""
+"""Writes the fuzz targets' seed corpora from the impacket vectors of
+tests/vectors: fuzz/corpus/pdu_reassembler_fuzz/ (a split byte, then a PDU
+stream) and fuzz/corpus/ept_map_fuzz/ (endpoint-mapper stubs and a tower)."""
 import os
 
-here = os.path.dirname(os.path.abspath(__file__))
-root = os.path.dirname(os.path.dirname(here))
+root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+vectors = os.path.join(root, 'tests', 'vectors')
 
 
 def load(name):
     v = {}
-    for line in open(os.path.join(here, name)):
+    for line in open(os.path.join(vectors, name)):
         if line.strip() and not line.startswith('#'):
             k, h = line.split()
             v[k] = bytes.fromhex(h)

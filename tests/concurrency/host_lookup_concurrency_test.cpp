@@ -1,42 +1,16 @@
-// Settings reads and host lookups run on RPC call threads at once: the value's guard must
-// exclude threads of one process as it excludes processes, and parallel lookups must agree.
+// Host lookups run on RPC call threads at once: parallel lookups must agree.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "../settings_file_helper.h"
+#include "../testutil.h"
 #include "platform/hostlookup.h"
-#include "service/qorutil.h"
 
 namespace {
-
-TEST(ConcurrencySettings, ThreadsWaitForTheGuardHeldByAnotherThread) {
-  ScopedSettingsFile settings;
-  settings.Write("Shared = dword:1\n");
-  int guard = qor_setting_guard_take("Shared");
-  ASSERT_GE(guard, 0);
-
-  std::atomic<int> started{0};
-  std::vector<uint32_t> seen(4, 0);
-  std::vector<std::thread> readers;
-  for (size_t i = 0; i < seen.size(); ++i) {
-    readers.emplace_back([&, i] {
-      started.fetch_add(1);
-      seen[i] = NS__GetRegInt("Shared", 0);
-    });
-  }
-  while (started.load() < static_cast<int>(seen.size())) std::this_thread::yield();
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  settings.Write("Shared = dword:2\n");  // changed while the guard is held
-  qor_setting_guard_release(guard);
-  for (std::thread& t : readers) t.join();
-  for (uint32_t v : seen) EXPECT_EQ(v, 2u);
-}
 
 TEST(ConcurrencyHostLookup, ParallelLookupsAgree) {
   ScopedSettingsFile settings;
