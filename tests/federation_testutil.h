@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "elog_capture.h"
+#include "testutil.h"
 #include "federation/pdccache.h"
 #include "federation/qorop.h"
 #include "platform/clock.h"

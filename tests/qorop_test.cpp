@@ -6,7 +6,7 @@
 #include <cctype>
 #include <cstring>
 
-#include "alloc_fail.h"
+#include "testutil.h"
 #include "federation/qor_c.h"
 #include "federation_testutil.h"
 

@@ -9,7 +9,7 @@
 #include "federation/qor_s.h"
 #include "platform/rpc/rpc.h"
 #include "rpc_script_server.h"
-#include "settings_file_helper.h"
+#include "testutil.h"
 
 namespace {
 

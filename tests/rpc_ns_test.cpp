@@ -10,7 +10,7 @@
 
 #include "federation/qor_s.h"
 #include "platform/rpc/rpc.h"
-#include "settings_file_helper.h"
+#include "testutil.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include "federation/qor_s.h"
 #include "platform/rpc/rpc_binding.h"
 #include "platform/rpc/rpc_server.h"
-#include "settings_file_helper.h"
+#include "testutil.h"
 
 inline std::string RandomLoopback() {
   std::random_device rd;

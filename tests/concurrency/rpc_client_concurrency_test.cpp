@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "../rpc_script_server.h"
-#include "../settings_file_helper.h"
+#include "../testutil.h"
 #include "platform/rpc/rpc.h"
 
 namespace {
