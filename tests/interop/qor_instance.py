@@ -166,24 +166,20 @@ def text(s):
 
 
 def getdomain(dce):
-    status, r = call(dce, q.qor_getdomain())
+    status, r = call(dce, q.CALLS["getdomain_request"]())
     return status, text(r["domain"])
 
 
 def createobj(dce, cls, name, assoc=(10, None, None), bindings=None, host=None,
               members=None):
-    req = q.qor_createobj()
-    q.objid(req.fields["obj"], cls, name, None)
-    q.objid(req.fields["assoc"], *assoc)
-    q.serverinfo(req.fields["svinfo"], bindings, host, 0)
-    q.objects(req.fields["members"], members)
+    req = q.fill(q.CALLS["createobj_request"](), {"obj": (cls, name, None), "assoc": assoc, "force": 0,
+                                                   "svinfo": (bindings, host, 0), "members": members})
     return call(dce, req)[0]
 
 
 def getobj(dce, cls, name, domain=None):
     """(status, server name, its bindings)."""
-    req = q.qor_getobj()
-    q.objid(req.fields["obj"], cls, name, domain)
+    req = q.fill(q.CALLS["getobj_request"](), {"obj": (cls, name, domain)})
     status, r = call(dce, req)
     bindings = [text(b) for b in r["binding"]["val"]] if r["binding"]["len"] else []
     return status, text(r["server"]["name"]), bindings
@@ -191,8 +187,7 @@ def getobj(dce, cls, name, domain=None):
 
 def listobj(dce, cls, name=None):
     """(status, names): a class's objects, or the members of the list `name`."""
-    req = q.qor_listobj()
-    q.objid(req.fields["obj"], cls, name, None)
+    req = q.fill(q.CALLS["listobj_request"](), {"obj": (cls, name, None)})
     status, r = call(dce, req)
     names = [text(o["name"]) for o in r["objects"]["val"]] if r["objects"]["len"] else []
     return status, names

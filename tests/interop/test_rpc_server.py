@@ -71,7 +71,7 @@ def connect(server, via_mapper=False):
 
 
 def getdomain(dce):
-    r = dce.request(q.qor_getdomain(), checkError=False)
+    r = dce.request(q.CALLS["getdomain_request"](), checkError=False)
     assert (r["ErrorCode"], r["domain"]) == (0, "TESTDOM\x00")
 
 
@@ -92,7 +92,7 @@ def norm(v):
 
 
 def request(op, obj=None, **values):
-    r = getattr(q, "qor_" + op)()
+    r = q.CALLS[op + "_request"]()
     if obj:
         q.objid(r.fields["obj"], *obj)
     for k, v in values.items():
@@ -114,9 +114,8 @@ def test_eight_operations_through_the_mapper_in_small_fragments(server, monkeypa
     dce = connect(server, via_mapper=True)
     assert dce._DCERPC_v5__max_xmit_size == 2048
     create = request("createobj", (3, "spool1", "SALES"), force=1)
-    q.objid(create.fields["assoc"], 10, None, None)
-    q.serverinfo(create.fields["svinfo"], q.BINDINGS3, "hostA", 7)
-    q.objects(create.fields["members"], [(0, "member-%d" % i, "SALES") for i in range(300)])
+    q.fill(create, {"assoc": (10, None, None), "svinfo": (q.BINDINGS3, "hostA", 7),
+                    "members": [(0, "member-%d" % i, "SALES") for i in range(300)]})
     assert len(create.getData()) > 3 * 2048
     objects = [{"nsclass": i % 11, "name": "obj%d\x00" % i, "domain": "ENG\x00"} for i in range(300)]
     for req, want in [

@@ -107,12 +107,14 @@ OPERATIONS = [
     ("listdomain", (("domain", STR),), (("list", DOMAINLIST),)),
     ("hello", (("domain", STR),), (("host", LPSTR),)),
 ]
-# "<operation>_request..." and "<operation>_reply..." vectors' NDRCALL classes.
+# "<operation>_request..." and "<operation>_reply..." vectors' NDRCALL classes, also
+# module names as impacket's dce.request() looks replies up: qor_<op>Response.
 CALLS = {}
 for opnum, (op, ins, outs) in enumerate(OPERATIONS):
     CALLS[op + "_request"] = type("qor_" + op, (NDRCALL,), {"opnum": opnum, "structure": ins})
     CALLS[op + "_reply"] = type("qor_%sResponse" % op, (NDRCALL,),
                                 {"opnum": opnum, "structure": outs + (("ErrorCode", LONG),)})
+    globals()["qor_%sResponse" % op] = CALLS[op + "_reply"]
 
 
 # ------------------------------------------------------------------ values
@@ -184,6 +186,19 @@ def fill(call, values):
         else:
             call[name] = v
     return call
+
+
+def plain(x):
+    """The values of an NDR object, without referent ids (for the interop tests)."""
+    if isinstance(x, NDRPOINTER):
+        return None if x.fields["ReferentID"] == 0 else plain(x.fields["Data"])
+    if isinstance(x, NDRUniConformantArray):
+        return [plain(e) for e in x.fields["Data"]]
+    if isinstance(x, (NDRSTRUCT, NDRCALL)):
+        return {k: plain(x.fields[k]) for k, _ in x.structure}
+    if hasattr(x, "fields") and "Data" in x.fields:
+        return plain(x.fields["Data"])
+    return x
 
 
 BINDINGS3 = ["ncacn_ip_tcp:10.1.2.3[49664]", "ncacn_ip_tcp:10.1.2.4", "ncacn_np:srv1[\\pipe\\qor]"]
