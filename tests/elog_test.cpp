@@ -28,10 +28,6 @@ std::string format(uint32_t eid, int lang, std::vector<const char*> strings) {
 TEST(Elog, FormatFillsInsertionStringsInEitherLanguage) {
   EXPECT_EQ(format(NS_EV_WIN32, QOR_LANG_JAPANESE, {"6", "10002a1"}),
             "65-101 Win32エラーが発生しました。理由: 6 10002a1");
-  EXPECT_EQ(format(NS_EV_DUPLICATE, QOR_LANG_JAPANESE, {"prn1", "lp"}),
-            "65-105 クラス'lp'のオブジェクト'prn1'が重複しています。後に出てきた方を無視します。");
-  EXPECT_EQ(format(NS_EV_STARTED, QOR_LANG_JAPANESE, {}),
-            "Varnelithネームサービス(QOR)を開始しました。");
   // A missing insertion string stays as written; a "%" in a string is not expanded again.
   EXPECT_EQ(format(NS_EV_UNDO_REPLACE, QOR_LANG_ENGLISH, {"%2"}),
             "65-107 Unable to overwrite the object name %2 for class %2.");

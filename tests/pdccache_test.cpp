@@ -1,6 +1,5 @@
 // The PDC address cache through its calls: the preload file, entries learned
-// from the domain directory, expiry, eviction order, stored handles and the
-// classification of domains without a controller.
+// from the domain directory, expiry and eviction order.
 #include "federation/pdccache.h"
 
 #include "federation_testutil.h"
@@ -81,32 +80,6 @@ TEST_F(PdcCache, FullCacheEvictsLearnedControllersFirstThenTheLeastRecentlyUsed)
   lookup("W3");
   lookup("A2");
   EXPECT_EQ(cached(), "A2 P1 P2 P3 W3 ");
-}
-
-TEST_F(PdcCache, StoredHandlesAndTheClassOfDomainsWithoutController) {
-  configure("HR 10.2.0.1\nWG -\n");
-  ASSERT_EQ(start(""), NS_S_OK);
-  rpc_binding* ha[2] = {};
-  ASSERT_EQ(RpcBindingFromStringBindingA("ncacn_ip_tcp:10.2.0.1[5000]", &ha[0]), RPC_S_OK);
-  ASSERT_EQ(RpcBindingFromStringBindingA("ncacn_ip_tcp:10.2.0.1[6000]", &ha[1]), RPC_S_OK);
-  EXPECT_EQ(NS__PdcSetHandle("HR", ha[0]), NS_S_NOENTRY);
-  EXPECT_EQ(NS__PdcSetType("WG", NS_PDC_NSNONE), NS_S_NOENTRY);
-  lookup("HR");
-  lookup("WG");
-  // The cache keeps copies of its own, and every lookup hands out another.
-  EXPECT_EQ(NS__PdcSetHandle("hr", ha[0]), NS_S_OK);
-  EXPECT_EQ(NS__PdcSetHandle("HR", ha[1]), NS_S_OK);
-  RpcBindingFree(&ha[0]);
-  RpcBindingFree(&ha[1]);
-  EXPECT_EQ(lookup("HR"), "0 2: 10.2.0.1 [ncacn_ip_tcp:10.2.0.1[6000]]");
-  // Only a domain without a controller is classified, and only once.
-  EXPECT_EQ(NS__PdcSetType("HR", NS_PDC_NSFOUND), NS_S_OK);
-  EXPECT_EQ(NS__PdcSetType("WG", 5), NS_S_SYSFAIL);
-  EXPECT_EQ(lookup("WG"), "0 16:");
-  EXPECT_EQ(NS__PdcSetType("WG", NS_PDC_NSNONE), NS_S_OK);
-  EXPECT_EQ(NS__PdcSetType("wg", NS_PDC_NSFOUND), NS_S_OK);
-  EXPECT_EQ(lookup("HR"), "0 2: 10.2.0.1 [ncacn_ip_tcp:10.2.0.1[6000]]");
-  EXPECT_EQ(lookup("WG"), "0 8:");
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-"""Real qor processes for the interop tests, and impacket as their client.
+"""Real qor processes for the interop tests, with qorctl and impacket as their clients.
 
 A Site is what several instances share, as machines of one network do: the
 name-service folder, the domain directory, the hosts file and the
@@ -10,10 +10,13 @@ service mode.
 import json
 import os
 import random
+import shlex
 import socket
 import subprocess
 import sys
 import time
+
+import pytest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "vectors"))
 import gen_qor_vectors as q  # noqa: E402  impacket's own declaration of ns_qor_if
@@ -22,6 +25,7 @@ from impacket.dcerpc.v5 import epm, transport  # noqa: E402
 from impacket.uuid import uuidtup_to_bin  # noqa: E402
 
 QOR = os.path.join(os.environ.get("QOR_BUILD_DIR", "build"), "qor")
+QORCTL = os.path.join(os.environ.get("QOR_BUILD_DIR", "build"), "qorctl")
 IFACE = uuidtup_to_bin(("b1da8d70-4984-11d0-b98c-00a0248df91a", "1.1"))
 SPOOLER, GROUP, LP = 3, 8, 0
 
@@ -130,6 +134,16 @@ class Instance:
         return dce
 
 
+@pytest.fixture(autouse=True)
+def no_qor_left():
+    """Kills what a failed test left running (a test module imports this to use it)."""
+    yield
+    for proc in Instance.started:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+
+
 class Notify:
     """A NOTIFY_SOCKET of our own: what qor tells systemd, message by message."""
 
@@ -151,43 +165,16 @@ class Notify:
                 return msg
 
 
-# ---- ns_qor_if calls; each answers (status, response) ----
-
-def call(dce, req):
-    resp = dce.request(req, checkError=False)
-    return resp["ErrorCode"], resp
-
-
-def text(s):
-    """A string out of a reply: a pointer's data, without its terminating zero."""
-    if hasattr(s, "fields"):
-        s = s["Data"]
-    return s.rstrip("\x00") if isinstance(s, str) else s
-
-
-def getdomain(dce):
-    status, r = call(dce, q.CALLS["getdomain_request"]())
-    return status, text(r["domain"])
+def qorctl(inst, line):
+    """(exit code, stdout, stderr) of a qorctl command line run with `inst`'s settings."""
+    p = subprocess.run([QORCTL, *shlex.split(line)], env=dict(os.environ, QOR_CONFIG=inst.conf),
+                       capture_output=True, text=True, timeout=60)
+    return p.returncode, p.stdout, p.stderr
 
 
 def createobj(dce, cls, name, assoc=(10, None, None), bindings=None, host=None,
               members=None):
+    """The status an ns_qor_if createobj sent by impacket gets."""
     req = q.fill(q.CALLS["createobj_request"](), {"obj": (cls, name, None), "assoc": assoc, "force": 0,
                                                    "svinfo": (bindings, host, 0), "members": members})
-    return call(dce, req)[0]
-
-
-def getobj(dce, cls, name, domain=None):
-    """(status, server name, its bindings)."""
-    req = q.fill(q.CALLS["getobj_request"](), {"obj": (cls, name, domain)})
-    status, r = call(dce, req)
-    bindings = [text(b) for b in r["binding"]["val"]] if r["binding"]["len"] else []
-    return status, text(r["server"]["name"]), bindings
-
-
-def listobj(dce, cls, name=None):
-    """(status, names): a class's objects, or the members of the list `name`."""
-    req = q.fill(q.CALLS["listobj_request"](), {"obj": (cls, name, None)})
-    status, r = call(dce, req)
-    names = [text(o["name"]) for o in r["objects"]["val"]] if r["objects"]["len"] else []
-    return status, names
+    return dce.request(req, checkError=False)["ErrorCode"]

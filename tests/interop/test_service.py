@@ -1,5 +1,6 @@
 """The qor process end to end: real processes, sockets and files, impacket as the client."""
 
+import json
 import os
 import signal
 import socket
@@ -9,19 +10,10 @@ import time
 import pytest
 from impacket.dcerpc.v5.rpcrt import DCERPCException
 
-from qor_instance import (GROUP, LP, SPOOLER, Instance, Notify, Site, createobj, getdomain,
-                          getobj, listobj, loopback)
+from qor_instance import (GROUP, LP, SPOOLER, Instance, Notify, Site, createobj, loopback,
+                          no_qor_left, qorctl)  # noqa: F401
 
 B1, B2 = "ncacn_ip_tcp:10.0.0.1[5000]", "ncacn_ip_tcp:10.0.0.2"
-
-
-@pytest.fixture(autouse=True)
-def no_qor_left():
-    yield
-    for proc in Instance.started:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
 
 
 def start_service(inst, *args):
@@ -35,23 +27,25 @@ def test_registrations_survive_a_stop_and_a_restart(tmp_path):
     qor = Instance(Site(tmp_path), "m1").start("-c")
     assert qor.wait_started()
     dce = qor.connect()
-    assert getdomain(dce) == (0, "WG")
     assert createobj(dce, SPOOLER, "spool1", bindings=[B1, B2], host="h1") == 0
     assert createobj(dce, LP, "lp1", assoc=(SPOOLER, "spool1", None)) == 0
     assert createobj(dce, GROUP, "g1", members=[(LP, "lp1", None), (SPOOLER, "spool1", "wg")]) == 0
+    assert qorctl(qor, "create queue q1 --assoc lp:lp1")[0] == 0
     # Another domain's requests are forwarded: the name service knows no ELSEWHERE.
-    assert getobj(dce, LP, "lp1", "ELSEWHERE")[0] == 7
+    assert "status 7:" in qorctl(qor, "get lp lp1 --domain ELSEWHERE")[2]
     assert qor.stop(signal.SIGTERM) == 0
     assert qor.ids() == ["0x40000001", "0x40000002"]
-    for cls, name in (("spooler", "spool1"), ("lp", "lp1"), ("group", "g1")):
+    for cls, name in (("spooler", "spool1"), ("lp", "lp1"), ("group", "g1"), ("queue", "q1")):
         with open(os.path.join(qor.dir, "data", cls + ".dat")) as f:
             assert name + "\n" in f.read()
 
     # The entry still names the stopped run; that binding does not answer.
     assert qor.start("-c").wait_started()
-    dce = qor.connect()
-    assert getobj(dce, LP, "lp1") == (0, "spool1", [B1, B2])
-    assert listobj(dce, GROUP, "g1") == (0, ["lp1", "spool1"])
+    assert qorctl(qor, "get lp lp1")[:2] == (
+        0, "class: lp\nserver: spooler:spool1@WG\nsupport_auth: 0\nbinding: %s\nbinding: %s\n"
+        % (B1, B2))
+    assert qorctl(qor, "list group g1")[:2] == (0, "lp:lp1@WG\nspooler:spool1@wg\n")
+    assert qorctl(qor, "host queue q1")[:2] == (0, "h1\n")
     assert qor.stop(signal.SIGINT) == 0
 
 
@@ -78,8 +72,8 @@ def test_every_answered_create_survives_a_kill(tmp_path):
     dce.get_rpc_transport().get_socket().close()
     t.join()
     assert qor.start("-c").wait_started()
-    status, names = listobj(qor.connect(), SPOOLER)
-    assert status == 0 and set(answered) <= set(names)
+    rc, out, _ = qorctl(qor, "--json list spooler")
+    assert rc == 0 and set(answered) <= {o["name"] for o in json.loads(out)["objects"]}
     qor.stop()
 
 
@@ -92,12 +86,11 @@ def test_bad_input_gets_its_status_and_the_service_stays_up(tmp_path):
     assert createobj(dce, SPOOLER, "s2", bindings=[B1, None], host="h") == 11
     with pytest.raises(DCERPCException, match="000006f5"):  # 1781: enum value out of range
         createobj(dce, 40000, "s3", bindings=[B1], host="h")
-    assert listobj(dce, SPOOLER) == (0, [])  # nothing was registered
+    assert qorctl(qor, "list any-svr")[:2] == (0, "")  # nothing was registered
     # A list may name itself: members are kept, never followed.
-    assert createobj(dce, GROUP, "g1", members=[(GROUP, "g1", None)]) == 0
-    assert listobj(dce, GROUP, "g1") == (0, ["g1"])
-    assert getobj(dce, GROUP, "g1")[0] == 0
-    assert getdomain(qor.connect()) == (0, "WG")
+    assert createobj(qor.connect(), GROUP, "g1", members=[(GROUP, "g1", None)]) == 0
+    assert qorctl(qor, "list group g1")[:2] == (0, "group:g1@WG\n")
+    assert qorctl(qor, "get group g1")[:2] == (0, "class: group\n")
     assert qor.stop() == 0
 
 
@@ -106,7 +99,7 @@ def test_service_mode_reports_each_state(tmp_path):
     qor = Instance(Site(tmp_path), "m1").start(notify=notify)
     assert "EXTEND_TIMEOUT_USEC=90000000" in notify.until("STATUS=Starting (check point 1)")
     assert "STATUS=Running" in notify.until("READY=1")
-    assert getdomain(qor.connect())[0] == 0
+    assert qorctl(qor, "getdomain")[:2] == (0, "WG\n")
     assert qor.stop(signal.SIGTERM) == 0
     notify.until("STOPPING=1")
     assert notify.until("STATUS=Stopped") == "STATUS=Stopped (exit code 0)"
