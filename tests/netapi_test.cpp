@@ -151,4 +151,19 @@ TEST(NetApi, DirectoryListsItsNamesInFileOrderAndNamesTheirControllers) {
   EXPECT_EQ(NetGetDCName(nullptr, "STAFF", &buf), NERR_DCNotFound);
 }
 
+// An empty "ComputerName" counts as none: the machine is named by its host name's first label.
+TEST(NetApi, EmptyComputerNameFallsBackToTheHostName) {
+  ScopedSettingsFile settings;
+  settings.Write("ComputerName = sz:\nLanGroup = sz:SALES\n");
+  char host[256] = {};
+  ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
+  if (char* dot = std::strchr(host + 1, '.')) *dot = '\0';
+  LPBYTE buf = nullptr;
+  ASSERT_EQ(NetWkstaGetInfo(nullptr, 101, &buf), NERR_Success);
+  auto* info = reinterpret_cast<WKSTA_INFO_101*>(buf);
+  EXPECT_STREQ(info->wki101_computername, host);
+  EXPECT_STREQ(info->wki101_langroup, "SALES");
+  NetApiBufferFree(buf);
+}
+
 }  // namespace

@@ -50,7 +50,7 @@ TEST(Settings, EachTypeReadsItsValueAndOthersGiveTheDefault) {
       "Expanded = expand_sz:%QOR_TEST_HOME%/qor and %QOR_TEST_UNDEFINED_VAR% 100%\n"
       "Protocols = multi_sz:ncacn_ip_tcp, ncalrpc ,a\\,b,c\\\\d,e\\x\n"
       "Typed = DWORD:7\n"
-      "Gap = multi_sz:a,,b\n"
+      "Gap = multi_sz:a,b,c,d,e,f,g,h,i,,j\n"
       "Empty = multi_sz:\n"
       // Names ignore letter case; a later line wins, whatever its type.
       "rpcmaxcall = dword:20\n"
@@ -69,8 +69,9 @@ TEST(Settings, EachTypeReadsItsValueAndOthersGiveTheDefault) {
   EXPECT_EQ(ListOf(list),
             (std::vector<std::string>{"ncacn_ip_tcp", "ncalrpc", "a,b", "c\\d", "e\\x"}));
   FreeList(list);
-  list = NS__GetRegStrArray("Gap", kDefList);  // the list ends at its first empty element
-  EXPECT_EQ(ListOf(list), std::vector<std::string>{"a"});
+  list =
+      NS__GetRegStrArray("Gap", kDefList);  // grows past its first slots, ends at an empty element
+  EXPECT_EQ(ListOf(list), (std::vector<std::string>{"a", "b", "c", "d", "e", "f", "g", "h", "i"}));
   FreeList(list);
   EXPECT_EQ(NS__GetRegStrArray("Empty", kDefList), nullptr);  // present but empty
   EXPECT_EQ(NS__GetRegInt("RpcMaxCall", 90), 90u);
