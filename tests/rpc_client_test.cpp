@@ -1,9 +1,7 @@
 // The client half of the runtime against scripted servers on real sockets:
-// every status a call reports, provoked for real, connection reuse and
-// reconnection, and endpoint resolution through ept_map.
+// every status a call reports, provoked for real, and the reconnections.
+// Connection reuse and endpoint resolution: concurrency/rpc_client_concurrency_test.cpp.
 #include <gtest/gtest.h>
-
-#include <cstring>
 
 #include "platform/rpc/rpc.h"
 #include "rpc_script_server.h"
@@ -29,12 +27,6 @@ const struct {
   std::vector<Step> calls;
   int connections;
 } kCases[] = {
-    {"kept connection reused", kServe, kDirect, {{kEcho, 0}, {kEcho, 0}, {kEcho, 0}}, 1},
-    {"idle connection closed by the server",
-     kCloseAfterReply,
-     kDirect,
-     {{kEcho, 0}, {kEcho, 0}},
-     2},
     {"kept connection reset as the request arrives",
      kResetOnSecondCall,
      kDirect,
@@ -62,7 +54,6 @@ const struct {
     {"interface not registered", kServe, kDirect, {{kEcho, RPC_S_UNKNOWN_IF, &kOtherIf}}, 1},
     {"closed port", kServe, kClosedPort, {{kEcho, RPC_S_SERVER_UNAVAILABLE}}, 0},
     {"connection attempts dropped", kServe, kDropping, {{kEcho, RPC_S_SERVER_UNAVAILABLE}}, 0},
-    {"endpoint resolved with ept_map", kServe, kMapped, {{kEcho, 0}, {kEcho, 0}}, 1},
     {"ept_map without a match", kServe, kMapped, {{kEcho, EPT_S_NOT_REGISTERED, &kOtherIf}}, 0},
 };
 

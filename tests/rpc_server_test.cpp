@@ -5,7 +5,6 @@
 
 #include <functional>
 
-#include "rpc_script_server.h"
 #include "rpc_server_testutil.h"
 
 namespace {
@@ -17,7 +16,7 @@ int answer_domain(void*, char** domain) {
 
 TEST(RpcServer, CallsAnswerTheirStatusesInAServicesOrder) {
   ScopedSettingsFile settings;
-  std::string addr = RandomLoopback(), good = "RpcListenAddress = sz:" + addr + "\n";
+  std::string addr = script::RandomLoopback(), good = "RpcListenAddress = sz:" + addr + "\n";
   // A port already taken on the server's address, for the endpoint mapper.
   script::Bound taken = script::BindRandom(addr);
   listen(taken.fd, 1);

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
 #include <string>
 
 #include "federation/qor_c.h"
@@ -12,13 +11,8 @@
 #include "platform/rpc/rpc.h"
 #include "platform/rpc/rpc_binding.h"
 #include "platform/rpc/rpc_server.h"
+#include "rpc_script_server.h"
 #include "testutil.h"
-
-inline std::string RandomLoopback() {
-  std::random_device rd;
-  return "127." + std::to_string(rd() % 200 + 20) + "." + std::to_string(rd() % 250 + 1) + "." +
-         std::to_string(rd() % 250 + 1);
-}
 
 // The port of the server's first binding.
 inline uint16_t ServerPort() {
@@ -40,7 +34,7 @@ struct TestServer {
   }
   ~TestServer() { rpc_server_reset(); }
   ScopedSettingsFile settings;
-  std::string addr = RandomLoopback();
+  std::string addr = script::RandomLoopback();
   uint16_t port;
 };
 
