@@ -247,6 +247,7 @@ def pdu_vectors():
 
     return v
 
+
 def epm_vectors():
     v = []
     local = tower(IFACE, 49664, '127.0.0.1')
