@@ -172,8 +172,7 @@ TEST(AssocServer, Conversations) {
        {{bind, ack},
         {vec("request_op3"), vec("response_24")},
         {vec("request_object"), fault(2, 0, NCA_S_FAULT_ACCESS_DENIED, false)},
-        {vec("request_empty"), response(3, 0, {})},
-        {vec("co_cancel"), rpc_bytes{}}}},
+        {vec("request_empty"), response(3, 0, {})}}},
       {"a reply fragmented to the negotiated size",
        {{bind, ack}, {request(FL, 7, 0, 2, u32(10000)), reply_10000()}}},
       // NDR64 and bind-time feature negotiation are declined; only NDR carries calls.
@@ -205,7 +204,6 @@ TEST(AssocServer, Conversations) {
       {"refused calls",
        {{bind, ack},
         {request(FL, 4, 0, 4, {}), vec("fault_op_rng")},
-        {request(FL, 5, 0, 1, {}), fault(5, 0, NCA_S_FAULT_ACCESS_DENIED, false)},
         {request(FL, 6, 0, 2, {1}), fault(6, 0, NCA_S_FAULT_NDR)},
         {request(F, 7, 5, 0, {1}) + vec("orphaned") + request(0, 7, 5, 0, {2}) +
              request(L, 7, 5, 0, {3}),
