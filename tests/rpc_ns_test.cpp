@@ -1,6 +1,6 @@
 // The name-service folder through the Win32 calls: entry names, merging
 // exports, unexports, imports and their statuses, and processes sharing the
-// folder at once (tests/tools/rpc_ns_churn).
+// folder at once.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -39,10 +39,10 @@ Strings Import(const char* entry, const rpc_server_interface* iface = kIf) {
   return st == RPC_S_NO_MORE_BINDINGS ? out : Strings{"status " + std::to_string(st)};
 }
 
-RPC_STATUS Export(const char* entry, std::vector<const char*> bindings) {
+RPC_STATUS Export(const char* entry, const Strings& bindings) {
   std::vector<RPC_BINDING_HANDLE> handles(bindings.size());
   for (size_t i = 0; i < bindings.size(); ++i) {
-    EXPECT_EQ(RpcBindingFromStringBindingA(bindings[i], &handles[i]), RPC_S_OK);
+    EXPECT_EQ(RpcBindingFromStringBindingA(bindings[i].c_str(), &handles[i]), RPC_S_OK);
   }
   RPC_BINDING_VECTOR vec = {handles.size(), handles.data()};
   RPC_STATUS st = RpcNsBindingExportA(RPC_C_NS_SYNTAX_DCE, entry, kIf, &vec, nullptr);
@@ -50,15 +50,28 @@ RPC_STATUS Export(const char* entry, std::vector<const char*> bindings) {
   return st;
 }
 
-// Starts tests/tools/rpc_ns_churn.
-pid_t Churn(const char* entry, const char* first, const char* count, const char* rounds) {
-  std::string prog = std::string(QOR_TEST_TOOLS_DIR) + "/rpc_ns_churn";
+// Another process sharing the folder, with the bindings ncacn_ip_tcp:10.0.<i/256>.<i%256>:
+// with rounds 0, exports first..first+count-1 one export each; else `rounds` times
+// exports 0..count-1 at once and unexports them. Exits 0 when every call answered 0.
+pid_t Churn(const char* entry, int first, int count, int rounds) {
   pid_t pid = fork();
-  if (pid == 0) {
-    execl(prog.c_str(), prog.c_str(), entry, first, count, rounds, static_cast<char*>(nullptr));
-    _exit(127);
+  if (pid != 0) return pid;
+  auto range = [&](int from, int n) {
+    Strings b;
+    for (int i = from; i < from + n; ++i) {
+      b.push_back("ncacn_ip_tcp:10.0." + std::to_string(i / 256) + "." + std::to_string(i % 256));
+    }
+    return Export(entry, b);
+  };
+  for (int i = 0; rounds == 0 && i < count; ++i) {
+    if (range(first + i, 1) != RPC_S_OK) _exit(1);
   }
-  return pid;
+  for (int i = 0; i < rounds; ++i) {
+    if (range(0, count) != RPC_S_OK || RpcNsBindingUnexportA(3, entry, kIf, nullptr) != RPC_S_OK) {
+      _exit(1);
+    }
+  }
+  _exit(0);
 }
 
 TEST(RpcNs, ExportMergesImportSnapshotsUnexportRemoves) {
@@ -106,7 +119,7 @@ TEST(RpcNs, ProcessesSharingTheFolder) {
 
   // Two processes adding one binding at a time to one entry lose none.
   int status;
-  for (pid_t pid : {Churn(entry, "0", "60", "0"), Churn(entry, "60", "60", "0")}) {
+  for (pid_t pid : {Churn(entry, 0, 60, 0), Churn(entry, 60, 60, 0)}) {
     waitpid(pid, &status, 0);
     EXPECT_EQ(status, 0);
   }
@@ -118,7 +131,7 @@ TEST(RpcNs, ProcessesSharingTheFolder) {
   // import sees all of them or none; imports go on until both were seen a few
   // times (the other process ends early only on a failure).
   ASSERT_EQ(RpcNsBindingUnexportA(3, entry, kIf, nullptr), RPC_S_OK);
-  pid_t flip = Churn(entry, "0", "200", "1000000");
+  pid_t flip = Churn(entry, 0, 200, 1000000);
   std::multiset<size_t> seen;
   bool running = true;
   while ((seen.count(0) < 20 || seen.count(200) < 20) && seen.size() < 5000 &&

@@ -55,6 +55,12 @@ inline const rpc_server_interface kOtherIf = {
 inline const rpc_server_stub_t kEpmStubs[] = {ept_map, ept_map, ept_map, ept_map};
 inline const rpc_server_interface kEpmIf = {RPC_EPM_SYNTAX, 4, kEpmStubs, nullptr};
 
+inline std::string RandomLoopback() {
+  std::random_device rd;
+  return "127." + std::to_string(rd() % 200 + 20) + "." + std::to_string(rd() % 250 + 1) + "." +
+         std::to_string(rd() % 250 + 1);
+}
+
 // A TCP socket bound to `port` (0: any) of `addr`, by default 127.x.y.z at
 // random so that tests running at once do not meet, and a binding naming it.
 struct Bound {
@@ -63,11 +69,7 @@ struct Bound {
   std::string addr, binding;
 };
 inline Bound BindRandom(std::string addr = "", uint16_t port = 0) {
-  std::random_device rd;
-  for (int i = 0; i < 3 && (addr.empty() || addr[0] == '.'); ++i) {
-    addr += "." + std::to_string(rd() % 254 + 1);
-  }
-  if (addr[0] == '.') addr = "127" + addr;
+  if (addr.empty()) addr = RandomLoopback();
   Bound b = {
       socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), {AF_INET, htons(port), {}, {}}, addr, ""};
   inet_pton(AF_INET, addr.c_str(), &b.sa.sin_addr);

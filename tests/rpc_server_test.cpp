@@ -16,15 +16,10 @@ int answer_domain(void*, char** domain) {
 
 TEST(RpcServer, CallsAnswerTheirStatusesInAServicesOrder) {
   ScopedSettingsFile settings;
-  std::string addr = RandomLoopback(), good = "RpcListenAddress = sz:" + addr + "\n";
+  std::string addr = script::RandomLoopback(), good = "RpcListenAddress = sz:" + addr + "\n";
   // A port already taken on the server's address, for the endpoint mapper.
-  int taken = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{AF_INET, 0, {}, {}};
-  socklen_t len = sizeof a;
-  inet_pton(AF_INET, addr.c_str(), &a.sin_addr);
-  ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&a), len), 0);
-  listen(taken, 1);
-  getsockname(taken, reinterpret_cast<sockaddr*>(&a), &len);
+  script::Bound taken = script::BindRandom(addr);
+  listen(taken.fd, 1);
 
   RPC_IF_HANDLE iface = &NS__sv_ns_qor_if_v1_1_s_ifspec;
   const rpc_server_interface no_managers = {iface->syntax, 0, nullptr, nullptr};
@@ -43,7 +38,7 @@ TEST(RpcServer, CallsAnswerTheirStatusesInAServicesOrder) {
       {[&] { return set("RpcListenAddress = sz:nowhere\n"), RpcServerUseAllProtseqs(10, nullptr); },
        RPC_S_INVALID_NET_ADDR},
       {[&] {
-         set(good + "RpcEpmapperPort = dword:" + std::to_string(ntohs(a.sin_port)) + "\n");
+         set(good + "RpcEpmapperPort = dword:" + std::to_string(ntohs(taken.sa.sin_port)) + "\n");
          return RpcServerUseProtseqA("ncacn_ip_tcp", 10, nullptr);
        },
        RPC_S_OK},
@@ -70,7 +65,7 @@ TEST(RpcServer, CallsAnswerTheirStatusesInAServicesOrder) {
   EXPECT_EQ(std::string(v->BindingH[0]->netaddr), addr);
   RpcBindingVectorFree(&v);
   rpc_server_reset();
-  close(taken);
+  close(taken.fd);
 
   // Without an address the server is reached on every local one; a loopback
   // address only when the machine has no other.

@@ -7,7 +7,6 @@
 #include <cctype>
 #include <cstdint>
 #include <fstream>
-#include <initializer_list>
 #include <map>
 #include <sstream>
 #include <string>
@@ -59,11 +58,4 @@ inline const rpc_bytes& rpc_vec(const std::string& file, const std::string& name
   EXPECT_NE(it, rpc_vectors(file).end()) << name;
   static const rpc_bytes none;
   return it == rpc_vectors(file).end() ? none : it->second.data;
-}
-
-// The named vectors of `file` one after the other, as one stream.
-inline rpc_bytes rpc_cat(const std::string& file, std::initializer_list<const char*> names) {
-  rpc_bytes s;
-  for (const char* n : names) s.insert(s.end(), rpc_vec(file, n).begin(), rpc_vec(file, n).end());
-  return s;
 }

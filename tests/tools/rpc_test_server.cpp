@@ -1,8 +1,7 @@
 // ns_qor_if on the RPC runtime, for the interop tests and the benchmark:
-//   rpc_test_server [--max-calls N] [--min-calls N] [--port P]
-//                   [--timeouts IDLE_MS,PDU_MS]
+//   rpc_test_server [--max-calls N] [--timeouts IDLE_MS,PDU_MS]
 // Settings from QOR_CONFIG (RpcEpmapperPort 0: the system picks). Prints
-// "port P", "binding B"..., "epmapper P", "ready"; serves until SIGTERM or
+// "port P", "epmapper P", "ready"; serves until SIGTERM or
 // SIGINT, then stops as the service does and exits 0. The managers echo what
 // they get: deleteobj answers obj.nsclass; createobj force, with created =
 // bindings + members; getobj {spooler, obj.name, obj.domain}, [obj.name], 7,
@@ -19,6 +18,7 @@
 
 #include "federation/qor_s.h"
 #include "platform/rpc/rpc.h"
+#include "platform/rpc/rpc_binding.h"
 #include "platform/rpc/rpc_server.h"
 
 namespace {
@@ -86,12 +86,9 @@ const NS__sv_ns_qor_if_v1_1_epv_t test_epv = {t_getdomain, t_deleteobj, t_create
 }  // namespace
 
 int main(int argc, char** argv) {
-  unsigned max_calls = 90, min_calls = 2, idle_ms = 0, pdu_ms = 0;
-  const char* port = nullptr;
+  unsigned max_calls = 90, idle_ms = 0, pdu_ms = 0;
   for (int i = 1; i + 1 < argc; i += 2) {
     if (strcmp(argv[i], "--max-calls") == 0) max_calls = atoi(argv[i + 1]);
-    if (strcmp(argv[i], "--min-calls") == 0) min_calls = atoi(argv[i + 1]);
-    if (strcmp(argv[i], "--port") == 0) port = argv[i + 1];
     if (strcmp(argv[i], "--timeouts") == 0) sscanf(argv[i + 1], "%u,%u", &idle_ms, &pdu_ms);
   }
   // The runtime's threads inherit the mask: only sigwait sees the signals.
@@ -105,24 +102,16 @@ int main(int argc, char** argv) {
   RPC_IF_HANDLE iface = &NS__sv_ns_qor_if_v1_1_s_ifspec;
   RPC_BINDING_VECTOR* bindings;
   RPC_STATUS st;
-  if ((st = port != nullptr ? RpcServerUseProtseqEpA("ncacn_ip_tcp", max_calls, port, nullptr)
-                            : RpcServerUseProtseqA("ncacn_ip_tcp", max_calls, nullptr)) ||
+  if ((st = RpcServerUseProtseqA("ncacn_ip_tcp", max_calls, nullptr)) ||
       (st = RpcServerRegisterIf(iface, nullptr, &test_epv)) ||
       (st = RpcServerInqBindings(&bindings)) ||
       (st = RpcEpRegisterA(iface, bindings, nullptr, "qor test server")) ||
-      (st = RpcServerListen(min_calls, max_calls, 1))) {
+      (st = RpcServerListen(2, max_calls, 1))) {
     fprintf(stderr, "rpc_test_server: start failed: %ld\n", st);
     return 1;
   }
-  for (unsigned long i = 0; i < bindings->Count; ++i) {
-    char* text;
-    if (RpcBindingToStringBindingA(bindings->BindingH[i], &text) != RPC_S_OK) continue;
-    const char* ep = strrchr(text, '[');
-    if (i == 0 && ep != nullptr) printf("port %.*s\n", static_cast<int>(strlen(ep) - 2), ep + 1);
-    printf("binding %s\n", text);
-    RpcStringFreeA(&text);
-  }
-  printf("epmapper %u\nready\n", rpc_server_epmapper_port());
+  printf("port %s\nepmapper %u\nready\n", bindings->BindingH[0]->endpoint,
+         rpc_server_epmapper_port());
   fflush(stdout);
 
   int sig;
