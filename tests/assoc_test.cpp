@@ -151,8 +151,9 @@ struct Exchange {
 TEST(AssocServer, Conversations) {
   const rpc_bytes bind = vec("bind_impacket"), ack = vec("bind_ack_49664");
   const rpc_bytes nak_unspecified = vec("bind_nak_unspecified");
-  rpc_bytes version = bind, drep = bind, no_syntax = bind, no_ctx = bind, n_ctx = bind;
+  rpc_bytes version = bind, v4 = bind, drep = bind, no_syntax = bind, no_ctx = bind, n_ctx = bind;
   version[1] = 2;
+  v4[0] = 4;
   drep[4] = 0x00;     // big-endian
   no_syntax[30] = 0;  // a context with no transfer syntax
   no_syntax.resize(no_syntax.size() - 20);
@@ -247,6 +248,7 @@ TEST(AssocServer, Conversations) {
        CLOSE},
       // Bad binds get a bind_nak and the connection closes.
       {"version 5.2", {{version, vec("bind_nak_version")}}, CLOSE},
+      {"version 4.0", {{v4, vec("bind_nak_version")}}, CLOSE},
       {"big-endian", {{drep, not_readable}}, CLOSE},
       {"no transfer syntax", {{no_syntax, nak_unspecified}}, CLOSE},
       {"no context", {{no_ctx, nak_unspecified}}, CLOSE},
