@@ -30,6 +30,21 @@ IFACE = uuidtup_to_bin(("b1da8d70-4984-11d0-b98c-00a0248df91a", "1.1"))
 SPOOLER, GROUP, LP = 3, 8, 0
 
 
+def connect(addr, port=None, epm_port=None):
+    """An impacket connection bound to ns_qor_if at `port`, or at the endpoint
+    the endpoint mapper on `epm_port` names."""
+    binding = "ncacn_ip_tcp:%s[%d]" % (addr, port) if port else None
+    if binding is None:
+        mapper = transport.DCERPCTransportFactory("ncacn_ip_tcp:%s[%d]" % (addr, epm_port)).get_dce_rpc()
+        mapper.connect()
+        binding = epm.hept_map(addr, IFACE, protocol="ncacn_ip_tcp", dce=mapper)
+        mapper.disconnect()
+    dce = transport.DCERPCTransportFactory(binding).get_dce_rpc()
+    dce.connect()
+    dce.bind(IFACE)
+    return dce
+
+
 def loopback():
     return "127.%d.%d.%d" % (random.randint(1, 254), random.randint(0, 255), random.randint(2, 254))
 
@@ -122,16 +137,7 @@ class Instance:
         return self.proc.wait(timeout=150)
 
     def connect(self):
-        """An impacket connection to ns_qor_if, found through the endpoint mapper."""
-        mapper = transport.DCERPCTransportFactory(
-            "ncacn_ip_tcp:%s[%d]" % (self.addr, self.site.port)).get_dce_rpc()
-        mapper.connect()
-        binding = epm.hept_map(self.addr, IFACE, protocol="ncacn_ip_tcp", dce=mapper)
-        mapper.disconnect()
-        dce = transport.DCERPCTransportFactory(binding).get_dce_rpc()
-        dce.connect()
-        dce.bind(IFACE)
-        return dce
+        return connect(self.addr, epm_port=self.site.port)
 
 
 @pytest.fixture(autouse=True)

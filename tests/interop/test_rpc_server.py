@@ -20,11 +20,10 @@ import pytest
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "vectors"))
 import gen_qor_vectors as q  # noqa: E402  impacket's classes for ns_qor_if
-from impacket.dcerpc.v5 import epm, rpcrt, transport  # noqa: E402
+import qor_instance  # noqa: E402
+from impacket.dcerpc.v5 import rpcrt  # noqa: E402
 from impacket.dcerpc.v5.rpcrt import DCERPCException  # noqa: E402
-from impacket.uuid import uuidtup_to_bin  # noqa: E402
 
-IFACE = uuidtup_to_bin(("b1da8d70-4984-11d0-b98c-00a0248df91a", "1.1"))
 BUILD = os.environ.get("QOR_BUILD_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "build"))
 # impacket's bind of ns_qor_if: frags 4280, new group, one context with NDR 2.0.
 BIND = bytes.fromhex("05000b03100000004800000001000000" "b810b81000000000" "0100000000000100"
@@ -57,17 +56,9 @@ class Server:
 
 def connect(server, via_mapper=False):
     """An impacket connection bound to ns_qor_if."""
-    binding = "ncacn_ip_tcp:%s[%d]" % (server.addr, server.port)
     if via_mapper:
-        m = transport.DCERPCTransportFactory("ncacn_ip_tcp:%s[%d]" % (server.addr, server.epm))
-        m = m.get_dce_rpc()
-        m.connect()
-        binding = epm.hept_map(server.addr, IFACE, protocol="ncacn_ip_tcp", dce=m)
-        m.disconnect()
-    dce = transport.DCERPCTransportFactory(binding).get_dce_rpc()
-    dce.connect()
-    dce.bind(IFACE)
-    return dce
+        return qor_instance.connect(server.addr, epm_port=server.epm)
+    return qor_instance.connect(server.addr, port=server.port)
 
 
 def getdomain(dce):

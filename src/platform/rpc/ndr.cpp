@@ -353,18 +353,6 @@ bool ndr_get_conformance(ndr_reader* r, uint32_t* n, size_t wire_size) {
   return true;
 }
 
-bool ndr_get_variance(ndr_reader* r, uint32_t max_count, uint32_t* actual, size_t wire_size) {
-  uint32_t offset, count;
-  if (!ndr_get_u32(r, &offset) || !ndr_get_u32(r, &count)) return false;
-  if (offset != 0) return ndr_reader_fail(r, NCA_S_FAULT_NDR);
-  if (count > max_count) return ndr_reader_fail(r, NCA_S_FAULT_INVALID_BOUND);
-  if (wire_size != 0 && count > ndr_remaining(r) / wire_size) {
-    return ndr_reader_fail(r, NCA_S_FAULT_NDR);
-  }
-  *actual = count;
-  return true;
-}
-
 bool ndr_get_array(ndr_reader* r, void** elems, uint32_t n, const ndr_type* type) {
   *elems = nullptr;
   if (n == 0) return r->status == 0;

@@ -201,10 +201,6 @@ bool ndr_get_record(ndr_reader* r, void* elem, const ndr_type* type);
 // Reads a maximum count and checks that `n` elements of `wire_size` bytes can
 // follow in what is left.
 bool ndr_get_conformance(ndr_reader* r, uint32_t* n, size_t wire_size);
-// The variance of a varying array (offset, actual count) after its maximum
-// count: requires offset 0, actual <= max_count and room for `actual`
-// elements of `wire_size` bytes (NCA_S_FAULT_NDR, NCA_S_FAULT_INVALID_BOUND).
-bool ndr_get_variance(ndr_reader* r, uint32_t max_count, uint32_t* actual, size_t wire_size);
 // Reads n records (n already checked or checked here) into a new zeroed block;
 // n == 0 gives null and allocates nothing.
 bool ndr_get_array(ndr_reader* r, void** elems, uint32_t n, const ndr_type* type);
