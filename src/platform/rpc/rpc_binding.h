@@ -30,7 +30,7 @@ uint16_t rpc_tcp_port(const char* endpoint);
 
 // The most idle connections one handle keeps; a connection coming back to a
 // full list is closed.
-constexpr size_t RPC_MAX_IDLE_CONNS = 16;
+constexpr size_t RPC_MAX_IDLE_CONNS = 64;
 
 // The idle connections of a handle, shared with every copy made of it once
 // its endpoint is known, so that calls on the copies reuse one another's
