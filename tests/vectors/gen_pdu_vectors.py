@@ -8,8 +8,8 @@ Run with Debian's /usr/bin/python3 (python3-impacket):
 Each line is "name hex". Client PDUs and requests come from impacket's own
 DCERPC_v5 client (and its hept_map/hept_lookup) talking to a scripted
 transport; server PDUs and replies are built with impacket's classes (replies
-with the referent ids our encoder uses, 0x00020000, 0x00020004, ...), and the
-client reads the replies it is given to the expected answer.
+with the referent ids our encoder uses, 0x00020000, 0x00020004, ...); the
+endpoint mapper's replies are checked by impacket's client reading them.
 """
 import os
 import socket
@@ -134,8 +134,6 @@ def pdu_vectors():
     stub24 = bytes(range(24))
     dce.call(3, stub24)
     v += [('request_op3', t.sent[-1]), ('response_24', response(1, 3, 24, stub24))]
-    t.replies.append(v[-1][1])
-    assert dce.recv() == stub24
     dce.call(1, b'abcd', uuid=OBJECT)
     v.append(('request_object', t.sent[-1]))
     dce.call(0, b'')
@@ -146,19 +144,10 @@ def pdu_vectors():
     frags = [response(7, (off == 0) | (off + 4256 >= len(big)) * 2, len(big) - off,
                       big[off:off + 4256]) for off in range(0, len(big), 4256)]
     v += [('response_10000_%d' % i, f) for i, f in enumerate(frags)]
-    dce.call(0, b'')
-    t.replies.append(b''.join(frags))
-    assert dce.recv() == big
-
-    v.append(('fault_op_rng', fault(4, 0x1C010002)))
+    v += [('fault_op_rng', fault(4, 0x1C010002)), ('fault_unk_if', fault(5, 0x1C010003)),
+          ('fault_proto', fault(6, 0x1C01000B))]
+    dce.call(0, b'')  # two more calls before the alter_context: its call id is 6
     dce.call(9, b'')
-    t.replies.append(v[-1][1])
-    try:
-        dce.recv()
-        raise SystemExit('impacket accepted a fault')
-    except DCERPCException as e:
-        assert 'nca_s_op_rng_error' in str(e)
-    v += [('fault_unk_if', fault(5, 0x1C010003)), ('fault_proto', fault(6, 0x1C01000B))]
 
     # An alter_context from impacket adding the endpoint mapper as context 1.
     alter_resp = bind_ack(rpcrt.MSRPC_ALTERCTX_R, 6, 4280, b'', [(0, 0, NDR)])
@@ -169,13 +158,7 @@ def pdu_vectors():
     # Windows-style three contexts answered as a server without NDR64 or bind-time features.
     v.append(('bind_ack_windows_3ctx',
               ack(2, 5840, results=[(0, 0, NDR), (2, 2, ZERO), (2, 2, ZERO)])))
-    v.append(('bind_ack_unknown_if', ack(results=[(2, 1, ZERO)])))
-    try:
-        DCERPC_v5(ScriptedTransport(v[-1][1])).bind(IFACE)
-        raise SystemExit('impacket accepted a rejection')
-    except DCERPCException as e:
-        assert 'abstract_syntax_not_supported' in str(e)
-    return v + [('bind_ack_2048', ack(frag=2048)), ('bind_nak_version', bind_nak(4)),
+    return v + [('bind_ack_unknown_if', ack(results=[(2, 1, ZERO)])), ('bind_ack_2048', ack(frag=2048)), ('bind_nak_version', bind_nak(4)),
                 ('bind_nak_unspecified', bind_nak(0)), ('shutdown', header(rpcrt.MSRPC_SHUTDOWN, 0)),
                 ('co_cancel', header(rpcrt.MSRPC_CO_CANCEL, 3)),
                 ('orphaned', header(rpcrt.MSRPC_ORPHANED, 3))]
