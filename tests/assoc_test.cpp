@@ -74,18 +74,6 @@ struct Conn {
   rpc_bytes take() { return std::exchange(sent, {}); }
 };
 
-// A bind as Windows sends it: NDR, NDR64 and bind-time feature negotiation.
-rpc_bytes windows_bind() {
-  pdu_bind b{5840, 5840, 0, {}};
-  rpc_syntax_id btfn = {{0x6cb71c2c, 0x9812, 0x4540, {0x03, 0, 0, 0, 0, 0, 0, 0}}, 1, 0};
-  b.contexts.push_back({0, test_if.syntax, {RPC_NDR20_SYNTAX}});
-  b.contexts.push_back({1, test_if.syntax, {RPC_NDR64_SYNTAX}});
-  b.contexts.push_back({2, test_if.syntax, {btfn}});
-  rpc_bytes out;
-  pdu_encode_bind(PDU_BIND, 3, 2, b, &out);
-  return out;
-}
-
 rpc_bytes request(uint8_t flags, uint32_t call_id, uint16_t cont_id, uint16_t opnum,
                   const rpc_bytes& stub) {
   rpc_bytes out;
@@ -166,13 +154,6 @@ TEST(AssocServer, Conversations) {
         {vec("request_op3"), vec("response_24")},
         {vec("request_object"), fault(2, 0, NCA_S_FAULT_ACCESS_DENIED, false)},
         {vec("request_empty"), response(3, 0, {})}}},
-      {"a reply fragmented to the negotiated size",
-       {{bind, ack}, {request(FL, 7, 0, 2, u32(10000)), reply_10000()}}},
-      // NDR64 and bind-time feature negotiation are declined; only NDR carries calls.
-      {"Windows' three contexts",
-       {{windows_bind(), vec("bind_ack_windows_3ctx")},
-        {request(FL, 3, 0, 0, {1, 2}), response(3, 0, {1, 2})},
-        {request(FL, 4, 1, 0, {1, 2}), fault(4, 0, NCA_S_UNK_IF)}}},
       {"an unknown interface, the connection stays usable",
        {{bind, vec("bind_ack_unknown_if")}, {request(FL, 5, 0, 0, {}), vec("fault_unk_if")}},
        IDLE,
@@ -182,7 +163,6 @@ TEST(AssocServer, Conversations) {
         {vec("alter_context_impacket"), vec("alter_context_resp")},
         {request(FL, 7, 1, 0, {9}), response(7, 1, {9})}}},
       // The smaller of the proposed sizes, within 2048..5840, rounded down to 8.
-      {"fragment sizes 100/100", {{with_frag(bind, 100, 100), with_frag(ack, 2048, 2048)}}},
       {"fragment sizes 3001/4000", {{with_frag(bind, 3001, 4000), with_frag(ack, 3000, 3000)}}},
       // Refused calls: did-not-execute unless the manager ran; a refused
       // fragmented call faults once, its other fragments are dropped; a reply
@@ -201,12 +181,6 @@ TEST(AssocServer, Conversations) {
         {request(F, 3, 0, 0, {1}) + request(L, 3, 0, 0, {2}),
          fault(3, 0, NCA_S_FAULT_REMOTE_NO_MEMORY), 1},
         {vec("request_op3"), vec("response_24")}}},
-      {"orphaned drops the partial call, co_cancel is ignored",
-       {{bind, ack},
-        {request(F, 3, 0, 0, {1, 2}), rpc_bytes{}},
-        {vec("orphaned"), rpc_bytes{}},
-        {vec("co_cancel"), rpc_bytes{}},
-        {vec("request_op3"), vec("response_24")}}},
       // Protocol errors fault and close the connection for good.
       {"a fragment above the negotiated size",
        {{with_frag(bind, 2048, 2048), vec("bind_ack_2048")},
@@ -216,16 +190,9 @@ TEST(AssocServer, Conversations) {
        {{bind, ack},
         {request(F, 8, 0, 0, {1}) + request(L, 8, 0, 3, {2}), fault(8, 0, NCA_S_PROTO_ERROR)}},
        CLOSE},
-      {"context changes between fragments",
-       {{bind, ack},
-        {request(F, 9, 0, 0, {1}) + request(L, 9, 1, 0, {2}), fault(9, 0, NCA_S_PROTO_ERROR)}},
-       CLOSE},
       {"a first fragment inside a call",
        {{bind, ack},
         {request(F, 10, 0, 0, {1}) + request(F, 11, 0, 0, {2}), fault(11, 0, NCA_S_PROTO_ERROR)}},
-       CLOSE},
-      {"a response from the client",
-       {{bind, ack}, {vec("response_24"), fault(1, 0, NCA_S_PROTO_ERROR)}},
        CLOSE},
       {"request before bind", {{vec("request_op3"), fault(1, 0, NCA_S_PROTO_ERROR)}}, CLOSE},
       // Bad binds get a bind_nak and the connection closes.
@@ -266,53 +233,43 @@ TEST(AssocServer, Conversations) {
   }
 }
 
-// Feeds the server's bytes to a client connection, `piece` bytes at a time;
-// returns the status and sets *event.
-int client_feed(rpc_client_conn* c, const rpc_bytes& in, int* event, size_t piece = SIZE_MAX) {
-  size_t off = 0;
+// Feeds a client connection one byte at a time until an event; answers the status.
+int client_feed(rpc_client_conn* c, const rpc_bytes& in, int* event) {
   int st = RPC_S_OK;
   *event = RPC_CCONN_MORE;
-  while (off < in.size() && st == RPC_S_OK && *event == RPC_CCONN_MORE) {
-    rpc_bytes chunk(in.begin() + off, in.begin() + off + std::min(piece, in.size() - off));
-    size_t used;
-    st = rpc_cconn_receive(c, chunk.data(), chunk.size(), &used, event);
-    EXPECT_LE(used, chunk.size());
-    off += used;
+  size_t used;
+  for (size_t off = 0; off < in.size() && st == RPC_S_OK && *event == RPC_CCONN_MORE; off += used) {
+    st = rpc_cconn_receive(c, &in[off], 1, &used, event);
   }
   return st;
 }
 
+// Our client's bind and requests are impacket's, and it reassembles a reply impacket built.
 TEST(AssocClient, BindsCallsAndReassemblesImpacketBuiltReplies) {
   rpc_client_conn cl;
   rpc_cconn_init(&cl, test_if.syntax, 0);
-  rpc_bytes bind;
+  rpc_bytes bind, req;
   rpc_cconn_make_bind(&cl, 1, &bind);
   EXPECT_EQ(bind, with_frag(vec("bind_impacket"), 5840, 5840));  // impacket proposes 4280
   int event;
   ASSERT_EQ(RPC_S_OK, client_feed(&cl, vec("bind_ack_49664"), &event));
   EXPECT_EQ(event, RPC_CCONN_BOUND);
   EXPECT_EQ(cl.max_xmit, 4280);
-  EXPECT_EQ(cl.group, 0x53f0u);
-
-  // Our requests are impacket's, object UUID included.
   rpc_uuid object;
   ASSERT_TRUE(rpc_uuid_parse("6b29fc40-ca47-1067-b31d-00dd010662da", &object));
   const uint8_t abcd[4] = {'a', 'b', 'c', 'd'};
-  rpc_bytes req;
   ASSERT_EQ(RPC_S_OK, rpc_cconn_make_request(&cl, 2, 1, &object, abcd, 4, &req));
   EXPECT_EQ(req, vec("request_object"));
   ASSERT_EQ(RPC_S_OK, rpc_cconn_make_request(&cl, 7, 2, nullptr, nullptr, 0, &req));
-  ASSERT_EQ(RPC_S_OK, client_feed(&cl, reply_10000(), &event, 1));
+  ASSERT_EQ(RPC_S_OK, client_feed(&cl, reply_10000(), &event));
   ASSERT_EQ(event, RPC_CCONN_REPLY);
   size_t len;
   const uint8_t* reply = rpc_cconn_reply(&cl, &len);
   ASSERT_EQ(len, 10000u);
   for (size_t i = 0; i < len; ++i) ASSERT_EQ(reply[i], static_cast<uint8_t>(i * 7));
-
   // A reply to another call is a protocol error.
   ASSERT_EQ(RPC_S_OK, rpc_cconn_make_request(&cl, 8, 0, nullptr, nullptr, 0, &req));
   EXPECT_EQ(RPC_S_PROTOCOL_ERROR, client_feed(&cl, vec("response_24"), &event));
-  EXPECT_TRUE(cl.broken);
   rpc_cconn_release(&cl);
 }
 

@@ -1,12 +1,9 @@
-// The RPC server: its calls in the order a service makes them, with the
-// statuses they answer on the way, and a manager that blocks while other
-// calls, the end of listening and unregistering go on.
+// The RPC server on real sockets, with calls on several connections at once.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <functional>
 #include <future>
 #include <thread>
 
@@ -60,72 +57,6 @@ struct TestClient {
   RPC_BINDING_HANDLE h = nullptr;
 };
 
-TEST(ConcurrencyRpcServer, CallsAnswerTheirStatusesInAServicesOrder) {
-  ScopedSettingsFile settings;
-  std::string addr = script::RandomLoopback(), good = "RpcListenAddress = sz:" + addr + "\n";
-  // A port already taken on the server's address, for the endpoint mapper.
-  script::Bound taken = script::BindRandom(addr);
-  listen(taken.fd, 1);
-
-  const rpc_server_interface no_managers = {iface->syntax, 0, nullptr, nullptr};
-  NS__sv_ns_qor_if_v1_1_epv_t epv{};
-  epv.qor_getdomain = answer_domain;
-  RPC_BINDING_VECTOR* v = nullptr;
-  auto set = [&](std::string text) { settings.Write(text); };
-  const struct {
-    std::function<RPC_STATUS()> call;
-    RPC_STATUS want;
-  } steps[] = {
-      {[] { return RpcServerUseProtseqA("ncacn_np", 10, nullptr); }, RPC_S_PROTSEQ_NOT_SUPPORTED},
-      {[] { return RpcServerUseProtseqA("ncacn_ip_tcpx", 10, nullptr); },
-       RPC_S_INVALID_RPC_PROTSEQ},
-      {[] { return RpcServerListen(1, 4, 1); }, RPC_S_NO_PROTSEQS_REGISTERED},
-      {[&] { return set("RpcListenAddress = sz:nowhere\n"), RpcServerUseAllProtseqs(10, nullptr); },
-       RPC_S_INVALID_NET_ADDR},
-      {[&] {
-         set(good + "RpcEpmapperPort = dword:" + std::to_string(ntohs(taken.sa.sin_port)) + "\n");
-         return RpcServerUseProtseqA("ncacn_ip_tcp", 10, nullptr);
-       },
-       RPC_S_OK},
-      {[&] { return RpcServerRegisterIf(&no_managers, nullptr, nullptr); }, RPC_S_UNKNOWN_MGR_TYPE},
-      {[&] { return RpcServerRegisterIf(iface, nullptr, &epv); }, RPC_S_OK},
-      {[&] { return RpcServerInqBindings(&v); }, RPC_S_OK},
-      {[&] { return RpcEpRegisterA(iface, v, nullptr, "qor"); }, EPT_S_CANT_PERFORM_OP},
-      {[&] {
-         return set(good + "RpcEpmapperPort = dword:0\n"), RpcEpRegisterA(iface, v, nullptr, "qor");
-       },
-       RPC_S_OK},
-      {[] { return RpcServerListen(1, 4, 1); }, RPC_S_OK},
-      {[] { return RpcServerListen(1, 4, 1); }, RPC_S_ALREADY_LISTENING},
-      {[&] { return TestClient(addr, ServerPort()).Call(false) == "0:D" ? 0 : 1; }, RPC_S_OK},
-      {[&] { return RpcServerUnregisterIf(iface, nullptr, 1); }, RPC_S_OK},
-      {[] { return RpcMgmtStopServerListening(nullptr); }, RPC_S_OK},
-      {[] { return RpcMgmtWaitServerListen(); }, RPC_S_OK},
-      {[] { return RpcMgmtStopServerListening(nullptr); }, RPC_S_NOT_LISTENING},
-      {[&] { return RpcEpUnregister(iface, v, nullptr); }, RPC_S_OK},
-      {[&] { return RpcEpUnregister(iface, v, nullptr); }, EPT_S_NOT_REGISTERED},
-  };
-  for (size_t i = 0; i < std::size(steps); ++i) EXPECT_EQ(steps[i].call(), steps[i].want) << i;
-  ASSERT_EQ(v->Count, 1u);
-  EXPECT_EQ(std::string(v->BindingH[0]->netaddr), addr);
-  RpcBindingVectorFree(&v);
-  rpc_server_reset();
-  close(taken.fd);
-
-  // Without an address the server is reached on every local one; a loopback
-  // address only when the machine has no other.
-  set("");
-  ASSERT_EQ(RpcServerUseAllProtseqs(10, nullptr), RPC_S_OK);
-  ASSERT_EQ(RpcServerInqBindings(&v), RPC_S_OK);
-  ASSERT_GE(v->Count, 1u);
-  for (unsigned long i = 0; i < v->Count; ++i) {
-    bool lo = std::strncmp(v->BindingH[i]->netaddr, "127.", 4) == 0;
-    EXPECT_TRUE(!lo || v->Count == 1) << v->BindingH[i]->netaddr;
-  }
-  RpcBindingVectorFree(&v);
-  rpc_server_reset();
-}
-
 // hello blocks until the test opens the gate.
 std::promise<void> entered, gate;
 std::shared_future<void> gate_open = gate.get_future().share();
@@ -137,25 +68,48 @@ int blocking_hello(void*, const char*, char** host) {
   return 0;
 }
 
-TEST(ConcurrencyRpcServer, BlockedManagerHoldsUpOnlyItsCallUnregisteringAndTheStop) {
+// The calls in the order a service makes them, with the statuses they answer
+// on the way; while a manager blocks, other calls go on, and unregistering and
+// the end of listening wait for it.
+TEST(ConcurrencyRpcServer, ServicesOrderAndABlockedManager) {
+  ScopedSettingsFile settings;
+  std::string addr = script::RandomLoopback(), good = "RpcListenAddress = sz:" + addr + "\n";
+  // A port already taken on the server's address, for the endpoint mapper.
+  script::Bound taken = script::BindRandom(addr);
+  listen(taken.fd, 1);
+  const rpc_server_interface no_managers = {iface->syntax, 0, nullptr, nullptr};
   NS__sv_ns_qor_if_v1_1_epv_t epv{};
   epv.qor_getdomain = answer_domain;
   epv.qor_hello = blocking_hello;
-  ScopedSettingsFile settings;
-  std::string addr = script::RandomLoopback();
-  settings.Write("RpcListenAddress = sz:" + addr + "\n");
+  RPC_BINDING_VECTOR* v = nullptr;
+
+  EXPECT_EQ(RpcServerUseProtseqA("ncacn_np", 4, nullptr), RPC_S_PROTSEQ_NOT_SUPPORTED);
+  EXPECT_EQ(RpcServerUseProtseqA("ncacn_ip_tcpx", 4, nullptr), RPC_S_INVALID_RPC_PROTSEQ);
+  EXPECT_EQ(RpcServerListen(1, 4, 1), RPC_S_NO_PROTSEQS_REGISTERED);
+  settings.Write("RpcListenAddress = sz:nowhere\n");
+  EXPECT_EQ(RpcServerUseAllProtseqs(4, nullptr), RPC_S_INVALID_NET_ADDR);
+  settings.Write(good + "RpcEpmapperPort = dword:" + std::to_string(ntohs(taken.sa.sin_port)) +
+                 "\n");
   ASSERT_EQ(RpcServerUseProtseqA("ncacn_ip_tcp", 4, nullptr), RPC_S_OK);
+  EXPECT_EQ(RpcServerRegisterIf(&no_managers, nullptr, nullptr), RPC_S_UNKNOWN_MGR_TYPE);
   ASSERT_EQ(RpcServerRegisterIf(iface, nullptr, &epv), RPC_S_OK);
+  ASSERT_EQ(RpcServerInqBindings(&v), RPC_S_OK);
+  ASSERT_EQ(v->Count, 1u);
+  EXPECT_EQ(std::string(v->BindingH[0]->netaddr), addr);
+  EXPECT_EQ(RpcEpRegisterA(iface, v, nullptr, "qor"), EPT_S_CANT_PERFORM_OP);
+  settings.Write(good + "RpcEpmapperPort = dword:0\n");
+  EXPECT_EQ(RpcEpRegisterA(iface, v, nullptr, "qor"), RPC_S_OK);
   // One call thread: only the watcher can bring another in to poll.
   ASSERT_EQ(RpcServerListen(1, 4, 1), RPC_S_OK);
+  EXPECT_EQ(RpcServerListen(1, 4, 1), RPC_S_ALREADY_LISTENING);
+
   uint16_t port = ServerPort();
   std::string slow_reply;
   std::thread slow([&] { slow_reply = TestClient(addr, port).Call(true); });
   entered.get_future().wait();
-  settings.Write("RpcConnectTimeout = dword:2\n");  // for the end
+  settings.Write(good + "RpcConnectTimeout = dword:2\n");  // for the end
   TestClient other(addr, port);
   for (int i = 0; i < 20; ++i) EXPECT_EQ(other.Call(false), "0:D");
-
   std::atomic<bool> unregistered{false}, stopped{false};
   std::thread unregister([&] {
     EXPECT_EQ(RpcServerUnregisterIf(iface, nullptr, 1), RPC_S_OK);
@@ -176,7 +130,12 @@ TEST(ConcurrencyRpcServer, BlockedManagerHoldsUpOnlyItsCallUnregisteringAndTheSt
   // Listening has ended: the kept connection was closed, and a new one is
   // accepted by the port but never bound.
   EXPECT_EQ(other.Call(false), std::to_string(RPC_S_SERVER_UNAVAILABLE));
+  EXPECT_EQ(RpcMgmtStopServerListening(nullptr), RPC_S_NOT_LISTENING);
+  EXPECT_EQ(RpcEpUnregister(iface, v, nullptr), RPC_S_OK);
+  EXPECT_EQ(RpcEpUnregister(iface, v, nullptr), EPT_S_NOT_REGISTERED);
+  RpcBindingVectorFree(&v);
   rpc_server_reset();
+  close(taken.fd);
 }
 
 }  // namespace
