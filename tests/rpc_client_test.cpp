@@ -38,7 +38,7 @@ const struct {
      2},
     {"too busy fault", kDirect, {{kBusy, RPC_S_SERVER_TOO_BUSY}, {kEcho, 0}}, 1},
     {"fault saying the call did not execute", kDirect, {{kDne, RPC_S_CALL_FAILED_DNE}}, 1},
-    {"interface not registered", kDirect, {{kEcho, RPC_S_UNKNOWN_IF, &kOtherIf}}, 1},
+    {"interface not registered", kDirect, {{kEcho, RPC_S_UNKNOWN_IF, &kEpmIf}}, 1},
     {"closed port", kClosedPort, {{kEcho, RPC_S_SERVER_UNAVAILABLE}}, 0},
     {"connection attempts dropped", kDropping, {{kEcho, RPC_S_SERVER_UNAVAILABLE}}, 0},
 };

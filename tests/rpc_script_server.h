@@ -49,8 +49,6 @@ inline const rpc_server_stub_t kStubs[] = {echo, slow, fault<NCA_S_SERVER_TOO_BU
                                            fault<NCA_S_FAULT_UNSPEC>, echo};
 inline const rpc_server_interface kIf = {
     {{0x5d2a0c11, 0x7e41, 0x4b0a, {0x9c, 0x3e, 1, 2, 3, 4, 5, 6}}, 1, 0}, 5, kStubs, nullptr};
-inline const rpc_server_interface kOtherIf = {
-    {{0x5d2a0c12, 0x7e41, 0x4b0a, {0x9c, 0x3e, 1, 2, 3, 4, 5, 6}}, 1, 0}, 5, kStubs, nullptr};
 inline const rpc_server_stub_t kEpmStubs[] = {ept_map, ept_map, ept_map, ept_map};
 inline const rpc_server_interface kEpmIf = {RPC_EPM_SYNTAX, 4, kEpmStubs, nullptr};
 

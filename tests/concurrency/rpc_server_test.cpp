@@ -24,15 +24,6 @@ int answer_domain(void*, char** domain) {
   return 0;
 }
 
-// The port of the server's first binding.
-uint16_t ServerPort() {
-  RPC_BINDING_VECTOR* v;
-  if (RpcServerInqBindings(&v) != RPC_S_OK) return 0;
-  uint16_t port = static_cast<uint16_t>(atoi(v->BindingH[0]->endpoint));
-  RpcBindingVectorFree(&v);
-  return port;
-}
-
 // A binding handle to the server, which keeps its connection between calls.
 // A call answers "0:D" for status 0 and domain "D" when it ran, else the
 // status the stub raised.
@@ -103,7 +94,7 @@ TEST(ConcurrencyRpcServer, ServicesOrderAndABlockedManager) {
   ASSERT_EQ(RpcServerListen(1, 4, 1), RPC_S_OK);
   EXPECT_EQ(RpcServerListen(1, 4, 1), RPC_S_ALREADY_LISTENING);
 
-  uint16_t port = ServerPort();
+  uint16_t port = static_cast<uint16_t>(atoi(v->BindingH[0]->endpoint));
   std::string slow_reply;
   std::thread slow([&] { slow_reply = TestClient(addr, port).Call(true); });
   entered.get_future().wait();
