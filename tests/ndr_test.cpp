@@ -59,26 +59,17 @@ TEST(NdrDecode, AllocationFailureAtEveryStepIsReported) {
   ndr_writer_init(&w, &many);
   ndr_put_conformant_array(&w, lists.data(), 40, &QOR_NDR_RPCBINDING);
   ASSERT_EQ(w.status, 0u);
-  const bytes example = rpc_hex(EXAMPLE);
 
   for_each_alloc_failure([&] {
-    ndr_reader r1, r2;
-    ndr_reader_init(&r1, example.data(), example.size());
-    ndr_reader_init(&r2, many.data(), many.size());
-    qorobjects list = {};
+    ndr_reader r;
+    ndr_reader_init(&r, many.data(), many.size());
     void* elems = nullptr;
-    bool ok = ndr_get_record(&r1, &list, &QOR_NDR_QOROBJECTS);
+    bool ok = ndr_get_conformant_array(&r, &elems, 40, &QOR_NDR_RPCBINDING);
     if (ok) {
-      EXPECT_EQ(r1.pos, example.size());
-    }
-    ok = ndr_get_conformant_array(&r2, &elems, 40, &QOR_NDR_RPCBINDING) && ok;
-    if (elems != nullptr) {
       EXPECT_STREQ(static_cast<rpcbinding*>(elems)[39].val[0], "name39");
     }
-    for (ndr_reader* r : {&r1, &r2}) {
-      EXPECT_TRUE(r->status == 0 || r->status == NCA_S_FAULT_REMOTE_NO_MEMORY) << r->status;
-      ndr_reader_release(r);
-    }
+    EXPECT_TRUE(r.status == 0 || r.status == NCA_S_FAULT_REMOTE_NO_MEMORY) << r.status;
+    ndr_reader_release(&r);
     return ok;
   });
 }
@@ -99,6 +90,7 @@ TEST(NdrDecode, HostileInputIsRefusedBeforeAllocating) {
       {"negative len with an array", true, "ffffffff 04000200 ffffffff", NCA_S_FAULT_INVALID_BOUND},
       {"enumeration above 32767", true, "01000000 04000200 01000000 0080 0000 00000000 00000000",
        NCA_S_FAULT_ENUM_VALUE_OUT_OF_RANGE},
+      {"a well-formed list", true, EXAMPLE, 0},
       {"string of a billion bytes, three follow", true,
        "01000000 04000200 01000000 0300 0000 08000200 00000000"
        "00ca9a3b 00000000 00ca9a3b 616200",
