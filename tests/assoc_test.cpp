@@ -71,7 +71,6 @@ struct Conn {
     rpc_sconn_take_output(c.get(), &sent);
     return state;
   }
-  rpc_bytes take() { return std::exchange(sent, {}); }
 };
 
 rpc_bytes request(uint8_t flags, uint32_t call_id, uint16_t cont_id, uint16_t opnum,
@@ -116,11 +115,6 @@ rpc_bytes response(uint32_t call_id, uint16_t cont_id, const rpc_bytes& stub) {
 rpc_bytes operator+(rpc_bytes a, const rpc_bytes& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
-}
-
-// impacket's reply of 10000 bytes (i * 7) in three fragments.
-rpc_bytes reply_10000() {
-  return vec("response_10000_0") + vec("response_10000_1") + vec("response_10000_2");
 }
 
 const uint8_t F = PFC_FIRST_FRAG, L = PFC_LAST_FRAG, FL = F | L;
@@ -179,10 +173,6 @@ TEST(AssocServer, Conversations) {
        {{with_frag(bind, 2048, 2048), vec("bind_ack_2048")},
         {request(FL, 3, 0, 0, rpc_bytes(3000, 1)), fault(3, 0, NCA_S_PROTO_ERROR)}},
        CLOSE},
-      {"opnum changes between fragments",
-       {{bind, ack},
-        {request(F, 8, 0, 0, {1}) + request(L, 8, 0, 3, {2}), fault(8, 0, NCA_S_PROTO_ERROR)}},
-       CLOSE},
       {"a first fragment inside a call",
        {{bind, ack},
         {request(F, 10, 0, 0, {1}) + request(F, 11, 0, 0, {2}), fault(11, 0, NCA_S_PROTO_ERROR)}},
@@ -209,7 +199,7 @@ TEST(AssocServer, Conversations) {
         EXPECT_EQ(qor_alloc_failed(), c.steps[i].fail_alloc != 0);
         qor_alloc_fail_at(0);
         EXPECT_EQ(state, i + 1 == c.steps.size() ? c.end : IDLE) << "step " << i;
-        rpc_bytes out = k->take();
+        rpc_bytes out = std::exchange(k->sent, {});
         if (c.steps[i].out) {
           EXPECT_EQ(out, *c.steps[i].out) << "step " << i;
         }
@@ -247,7 +237,10 @@ TEST(AssocClient, BindsCallsAndReassemblesImpacketBuiltReplies) {
   ASSERT_EQ(RPC_S_OK, client_feed(&cl, vec("bind_ack_49664"), &event));
   EXPECT_EQ(event, RPC_CCONN_BOUND);
   ASSERT_EQ(RPC_S_OK, rpc_cconn_make_request(&cl, 7, 2, nullptr, nullptr, 0, &req));
-  ASSERT_EQ(RPC_S_OK, client_feed(&cl, reply_10000(), &event));
+  // impacket's reply of 10000 bytes (i * 7) in three fragments.
+  rpc_bytes reply_10000 =
+      vec("response_10000_0") + vec("response_10000_1") + vec("response_10000_2");
+  ASSERT_EQ(RPC_S_OK, client_feed(&cl, reply_10000, &event));
   ASSERT_EQ(event, RPC_CCONN_REPLY);
   size_t len;
   const uint8_t* reply = rpc_cconn_reply(&cl, &len);

@@ -65,14 +65,11 @@ TEST(EpmVectors, OursMatchImpacketBothWays) {
     c.make(&out);
     EXPECT_EQ(out, vec(c.name)) << c.name;
   }
-  for (const char* name : {"ept_map_reply", "ept_map_reply_nomatch"}) {
-    epm_map_reply r;
-    ASSERT_EQ(0u, epm_decode_map_reply(vec(name).data(), vec(name).size(), &r));
-    ASSERT_EQ(r.n, r.status == 0 ? 1u : 0u) << name;
-    EXPECT_EQ(epm_status(r.status), r.n == 1 ? RPC_S_OK : EPT_S_NOT_REGISTERED);
-    EXPECT_TRUE(r.n == 0 ||
-                (r.towers[0].port == 49664 && memcmp(r.towers[0].addr, LOOPBACK, 4) == 0));
-  }
+  epm_map_reply r;
+  const rpc_bytes& nomatch = vec("ept_map_reply_nomatch");
+  ASSERT_EQ(0u, epm_decode_map_reply(nomatch.data(), nomatch.size(), &r));
+  EXPECT_EQ(r.n, 0u);
+  EXPECT_EQ(epm_status(r.status), EPT_S_NOT_REGISTERED);
 }
 
 // The compatibility rule: same UUID and major, registered minor not below the
@@ -108,7 +105,6 @@ TEST(EpmMap, MatchingRules) {
 TEST(EpmDecode, HostileInputIsRefused) {
   epm_tower t;
   epm_map_request req;
-  epm_lookup_request lookup;
   epm_map_reply r;
   const rpc_bytes &tower = vec("tower_tcp_49664"), &map = vec("ept_map_request");
   for (size_t len = 0; len < tower.size(); ++len) {
@@ -116,9 +112,6 @@ TEST(EpmDecode, HostileInputIsRefused) {
   }
   for (size_t len = 0; len < map.size(); ++len) {
     EXPECT_NE(0u, epm_decode_map_request(map.data(), len, &req)) << len;
-  }
-  for (size_t len = 0; len < vec("ept_lookup_request").size(); ++len) {
-    EXPECT_NE(0u, epm_decode_lookup_request(vec("ept_lookup_request").data(), len, &lookup)) << len;
   }
   auto with = [](const char* name, std::initializer_list<std::pair<size_t, uint8_t>> edits) {
     rpc_bytes out = vec(name);

@@ -28,8 +28,7 @@ int answer_domain(void*, char** domain) {
 // A call answers "0:D" for status 0 and domain "D" when it ran, else the
 // status the stub raised.
 struct TestClient {
-  TestClient(const std::string& addr, uint16_t port) {
-    std::string binding = "ncacn_ip_tcp:" + addr + "[" + std::to_string(port) + "]";
+  explicit TestClient(const std::string& binding) {
     EXPECT_EQ(RpcBindingFromStringBindingA(binding.c_str(), &h), RPC_S_OK);
   }
   ~TestClient() { RpcBindingFree(&h); }
@@ -94,12 +93,12 @@ TEST(ConcurrencyRpcServer, ServicesOrderAndABlockedManager) {
   ASSERT_EQ(RpcServerListen(1, 4, 1), RPC_S_OK);
   EXPECT_EQ(RpcServerListen(1, 4, 1), RPC_S_ALREADY_LISTENING);
 
-  uint16_t port = static_cast<uint16_t>(atoi(v->BindingH[0]->endpoint));
+  std::string binding = "ncacn_ip_tcp:" + addr + "[" + v->BindingH[0]->endpoint + "]";
   std::string slow_reply;
-  std::thread slow([&] { slow_reply = TestClient(addr, port).Call(true); });
+  std::thread slow([&] { slow_reply = TestClient(binding).Call(true); });
   entered.get_future().wait();
   settings.Write(good + "RpcConnectTimeout = dword:2\n");  // for the end
-  TestClient other(addr, port);
+  TestClient other(binding);
   for (int i = 0; i < 20; ++i) EXPECT_EQ(other.Call(false), "0:D");
   std::atomic<bool> unregistered{false}, stopped{false};
   std::thread unregister([&] {
