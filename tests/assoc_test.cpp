@@ -87,10 +87,6 @@ rpc_bytes fault(uint32_t call_id, uint16_t cont_id, uint32_t status, bool dne = 
   return out;
 }
 
-rpc_bytes u32(uint32_t v) {
-  return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
-}
-
 rpc_bytes with(rpc_bytes pdu, size_t off, uint8_t value) {
   pdu[off] = value;
   return pdu;
@@ -140,6 +136,8 @@ TEST(AssocServer, Conversations) {
   pdu_encode_bind_nak(1, PDU_NAK_USER_DATA_NOT_READABLE, &not_readable);
   pdu_encode_bind_nak(1, PDU_NAK_LOCAL_LIMIT_EXCEEDED, &local_limit);
   const int CLOSE = RPC_SCONN_CLOSE, IDLE = RPC_SCONN_IDLE;
+  rpc_bytes too_big;  // a reply size for op2 above the limit
+  rpc_put_le32(&too_big, RPC_MAX_STUB + 1);
   const Exchange cases[] = {
       {"impacket's bind and calls",
        {{bind, ack},
@@ -161,7 +159,7 @@ TEST(AssocServer, Conversations) {
         {request(F, 7, 5, 0, {1}) + vec("orphaned") + request(0, 7, 5, 0, {2}) +
              request(L, 7, 5, 0, {3}),
          fault(7, 0, NCA_S_UNK_IF)},
-        {request(FL, 8, 0, 2, u32(RPC_MAX_STUB + 1)), fault(8, 0, NCA_S_OUT_ARGS_TOO_BIG, false)},
+        {request(FL, 8, 0, 2, too_big), fault(8, 0, NCA_S_OUT_ARGS_TOO_BIG, false)},
         {vec("request_op3"), vec("response_24")}}},
       {"no memory while reassembling faults that call only",
        {{bind, ack},

@@ -81,8 +81,6 @@ rpc_bytes with(rpc_bytes pdu, size_t off, uint8_t value) {
 TEST(PduCodec, HostileHeadersLengthsAndCountsAreRefused) {
   const rpc_bytes &bind = vec("bind_impacket"), &ack = vec("bind_ack_49664");
   const rpc_bytes& empty = vec("request_empty");
-  rpc_bytes longer = bind;
-  longer.push_back(0);
   const int BAD = RPC_S_PROTOCOL_ERROR;
   const struct {
     const char* what;
@@ -95,7 +93,6 @@ TEST(PduCodec, HostileHeadersLengthsAndCountsAreRefused) {
       {"frag_length below the header", with(empty, 8, 15), BAD},
       {"auth_length without room for its trailer", with(empty, 10, 1), BAD},
       {"frag_length above the bytes present", rpc_bytes(bind.begin(), bind.end() - 1), BAD},
-      {"frag_length below the bytes present", longer, BAD},
       {"n_transfer_syn beyond the PDU", with(bind, 30, 2), BAD},
       {"sec_addr_len beyond the PDU", with(ack, 24, 0xff), BAD},
       {"n_results beyond the PDU", with(ack, 32, 3), BAD},

@@ -25,7 +25,10 @@ const struct {
   Target target;
   std::vector<Step> calls;
   int connections;
+  Mode mode = kServe;
 } kCases[] = {
+    // A kept connection the server reset as the request arrived: sent again on a new one.
+    {"kept connection reset", kDirect, {{kEcho, 0}, {kEcho, 0}}, 2, kResetOnSecondCall},
     // The request may have run: it is never sent again, not even when the
     // connection was a kept one.
     {"server closes after reading the request",
@@ -48,7 +51,7 @@ TEST(RpcClient, EveryStatusProvokedForReal) {
   for (size_t i = 0; i < request.size(); ++i) request[i] = static_cast<uint8_t>(i * 13);
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.what);
-    Server server;
+    Server server(c.mode);
     ScopedSettingsFile settings;
     // Short limits only where they are the point, so that a slow machine fails nothing else.
     settings.Write(std::string("RpcConnectTimeout = dword:") +

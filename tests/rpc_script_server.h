@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -23,8 +24,9 @@ namespace script {
 
 // Operations of the test interface; kClose: the server reads the request and closes.
 enum Op : uint16_t { kEcho, kSlow, kBusy, kDne, kClose };
-// kCloseOnCall: every request is read and the connection closed without a reply.
-enum Mode { kServe, kCloseAfterBind, kCloseAfterReply, kCloseOnCall };
+// kCloseOnCall: every request is read and the connection closed without a reply;
+// kResetOnSecondCall: the second request is left unread and answered with a reset.
+enum Mode { kServe, kCloseAfterBind, kCloseAfterReply, kCloseOnCall, kResetOnSecondCall };
 
 inline rpc_stub_result echo(const void*, const uint8_t* in, size_t len, std::vector<uint8_t>* out) {
   out->assign(in, in + len);
@@ -124,6 +126,8 @@ class Server {
     std::vector<uint8_t> in(8192), out;
     int served = 0;
     for (bool open = true; open;) {
+      pollfd p = {fd, POLLIN, 0};
+      if (mode_ == kResetOnSecondCall && served == 1 && poll(&p, 1, -1)) break;
       ssize_t n = recv(fd, in.data(), in.size(), 0);
       if (n <= 0) break;
       for (size_t off = 0, used; open && off < size_t(n); off += used) {

@@ -111,7 +111,6 @@ def test_eight_operations_through_the_mapper_in_small_fragments(server, monkeypa
     with pytest.raises(DCERPCException, match="nca_s_op_rng_error"):
         dce.recv()
     getdomain(dce)
-    dce.disconnect()
 
 
 def test_sixteen_clients_against_four_calls_are_answered_or_told_busy():

@@ -162,8 +162,7 @@ def epm_vectors():
     reply['num_towers'], reply['ITowers'], reply['status'] = 1, [twr_pointer(local, 0x00020000)], 0
     map_reply = zero_pads(reply.getData(), [123])
     t = ScriptedTransport(ack(sec_addr=b'135'), response(1, 3, len(map_reply), map_reply))
-    binding = epm.hept_map('127.0.0.1', IFACE, protocol='ncacn_ip_tcp', dce=DCERPC_v5(t))
-    assert binding == 'ncacn_ip_tcp:127.0.0.1[49664]', binding
+    epm.hept_map('127.0.0.1', IFACE, protocol='ncacn_ip_tcp', dce=DCERPC_v5(t))
     v = [('tower_tcp_49664', local), ('ept_map_request', zero_pads(t.sent[-1][24:], [107])),
          ('ept_map_reply', map_reply)]
 
