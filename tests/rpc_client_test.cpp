@@ -1,6 +1,6 @@
 // The client half of the runtime against scripted servers on real sockets:
-// every status a call reports, provoked for real. Connection reuse,
-// reconnection and endpoint resolution: concurrency/rpc_client_concurrency_test.cpp.
+// every status a call reports, provoked for real, and when a call is sent
+// again. Connection reuse and endpoint resolution: concurrency/.
 #include <gtest/gtest.h>
 
 #include "platform/rpc/rpc.h"
