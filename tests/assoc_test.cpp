@@ -177,6 +177,7 @@ TEST(AssocServer, Conversations) {
        CLOSE},
       // Bad binds get a bind_nak and the connection closes.
       {"version 5.2", {{with(bind, 1, 2), vec("bind_nak_version")}}, CLOSE},
+      {"version 4.0", {{with(bind, 0, 4), vec("bind_nak_version")}}, CLOSE},
       {"big-endian", {{with(bind, 4, 0), not_readable}}, CLOSE},
       {"no context", {{with(bind, 24, 0), nak_unspecified}}, CLOSE},
       {"n_ctx beyond the PDU", {{with(bind, 24, 3), nak_unspecified}}, CLOSE},
