@@ -23,9 +23,10 @@
 namespace script {
 
 // Operations of the test interface; kClose: the server reads the request and closes.
-enum Op : uint16_t { kEcho, kSlow, kBusy, kDne, kUnkIf, kClose };
-// kCloseOnCall: every request is read and the connection closed without a reply.
-enum Mode { kServe, kNakBusy, kCloseAfterBind, kCloseAfterReply, kResetOnSecondCall, kCloseOnCall };
+enum Op : uint16_t { kEcho, kSlow, kBusy, kDne, kClose };
+// kCloseOnCall: every request is read and the connection closed without a reply;
+// kResetOnSecondCall: the second request is left unread and answered with a reset.
+enum Mode { kServe, kCloseAfterBind, kCloseAfterReply, kCloseOnCall, kResetOnSecondCall };
 
 inline rpc_stub_result echo(const void*, const uint8_t* in, size_t len, std::vector<uint8_t>* out) {
   out->assign(in, in + len);
@@ -46,12 +47,10 @@ inline rpc_stub_result ept_map(const void* epv, const uint8_t* in, size_t len,
   uint32_t f = epm_map(static_cast<const epm_entry*>(epv), 1, in, len, addr, out);
   return {f, f == 0};
 }
-inline const rpc_server_stub_t kStubs[] = {
-    echo, slow, fault<NCA_S_SERVER_TOO_BUSY>, fault<NCA_S_FAULT_UNSPEC>, fault<NCA_S_UNK_IF>, echo};
+inline const rpc_server_stub_t kStubs[] = {echo, slow, fault<NCA_S_SERVER_TOO_BUSY>,
+                                           fault<NCA_S_FAULT_UNSPEC>, echo};
 inline const rpc_server_interface kIf = {
-    {{0x5d2a0c11, 0x7e41, 0x4b0a, {0x9c, 0x3e, 1, 2, 3, 4, 5, 6}}, 1, 0}, 6, kStubs, nullptr};
-inline const rpc_server_interface kOtherIf = {
-    {{0x5d2a0c12, 0x7e41, 0x4b0a, {0x9c, 0x3e, 1, 2, 3, 4, 5, 6}}, 1, 0}, 6, kStubs, nullptr};
+    {{0x5d2a0c11, 0x7e41, 0x4b0a, {0x9c, 0x3e, 1, 2, 3, 4, 5, 6}}, 1, 0}, 5, kStubs, nullptr};
 inline const rpc_server_stub_t kEpmStubs[] = {ept_map, ept_map, ept_map, ept_map};
 inline const rpc_server_interface kEpmIf = {RPC_EPM_SYNTAX, 4, kEpmStubs, nullptr};
 
@@ -128,14 +127,9 @@ class Server {
     int served = 0;
     for (bool open = true; open;) {
       pollfd p = {fd, POLLIN, 0};
-      // Closing with the next request unread answers it with a reset.
       if (mode_ == kResetOnSecondCall && served == 1 && poll(&p, 1, -1)) break;
       ssize_t n = recv(fd, in.data(), in.size(), 0);
       if (n <= 0) break;
-      if (mode_ == kNakBusy) {
-        pdu_encode_bind_nak(rpc_get_le32(&in[12]), PDU_NAK_TEMPORARY_CONGESTION, &out);
-        open = false;
-      }
       for (size_t off = 0, used; open && off < size_t(n); off += used) {
         int state = rpc_sconn_receive(&c, &in[off], n - off, &used);
         const rpc_call* call = rpc_sconn_call(&c);
