@@ -119,7 +119,8 @@ TEST_F(Managers, EveryAllocationFailureAnswers14WithNothingHandedOut) {
 }
 
 TEST_F(DomainList, OwnPreloadedAndNetworkDomainsOnceEachInTheSpellingMetFirst) {
-  configure("SALES 10.0.0.1\nhome -\nBeta -\nalpha -\nbeta -\n");
+  // Comments, CRLF and malformed lines are passed over.
+  configure("SALES 10.0.0.1\n  # c\nhome -\r\nBeta -\nthree fields here\nlone\nalpha -\nbeta -\n");
   ASSERT_EQ(start("sales 10.0.0.2\nAlpha 10.0.0.3\n"), NS_S_OK);
   EXPECT_EQ(domains(), "Alpha Beta HOME sales");
   // A network that cannot be enumerated leaves no list: the next request collects again.

@@ -69,13 +69,8 @@ class Site:
 
     def exported(self, addr):
         """True when some name-service entry names `addr`."""
-        if not os.path.isdir(self.nsdir):
-            return False
-        for name in os.listdir(self.nsdir):
-            with open(os.path.join(self.nsdir, name), errors="replace") as f:
-                if addr in f.read():
-                    return True
-        return False
+        return any(addr in open(os.path.join(self.nsdir, name), errors="replace").read()
+                   for name in os.listdir(self.nsdir))
 
 
 class Instance:
