@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "platform/hostlookup.h"
-#include "platform/memory.h"
 #include "testutil.h"
 
 namespace {
@@ -63,42 +62,6 @@ TEST(HostLookup, DottedLiteralTest) {
     in_addr a{};
     EXPECT_FALSE(qor_inet_addr(text, &a)) << text;
   }
-}
-
-TEST(NetApi, SambaWorkgroupComesFromTheGlobalSection) {
-  ScopedSettingsFile settings;
-  std::string conf = settings.WriteFile("smb.conf",
-                                        "; samba\n"
-                                        "[global]\n"
-                                        "   server string = files\n"
-                                        "   WorkGroup = EARLY\n"
-                                        "   workgroup = SALES  \r\n"
-                                        "[homes]\n"
-                                        "   workgroup = WRONG\n"
-                                        "[ Global ]\n"
-                                        "# workgroup = COMMENTED\n");
-  char* group = qor_smb_workgroup(conf.c_str());
-  ASSERT_NE(group, nullptr);
-  EXPECT_STREQ(group, "SALES");
-  qor_free(group);
-  std::string none = settings.WriteFile("none.conf", "[global]\n  netbios name = X\n");
-  EXPECT_EQ(qor_smb_workgroup(none.c_str()), nullptr);
-  EXPECT_EQ(qor_smb_workgroup((settings.dir() + "/missing.conf").c_str()), nullptr);
-}
-
-// An empty "ComputerName" counts as none: the machine is named by its host name's first label.
-TEST(NetApi, EmptyComputerNameFallsBackToTheHostName) {
-  ScopedSettingsFile settings;
-  settings.Write("ComputerName = sz:\nLanGroup = sz:SALES\n");
-  char host[256] = {};
-  ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
-  if (char* dot = std::strchr(host + 1, '.')) *dot = '\0';
-  LPBYTE buf = nullptr;
-  ASSERT_EQ(NetWkstaGetInfo(nullptr, 101, &buf), NERR_Success);
-  auto* info = reinterpret_cast<WKSTA_INFO_101*>(buf);
-  EXPECT_STREQ(info->wki101_computername, host);
-  EXPECT_STREQ(info->wki101_langroup, "SALES");
-  NetApiBufferFree(buf);
 }
 
 }  // namespace

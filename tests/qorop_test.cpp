@@ -8,7 +8,6 @@
 
 #include "federation/qor_c.h"
 #include "federation_testutil.h"
-#include "testutil.h"
 
 using namespace fedtest;
 

@@ -1,10 +1,8 @@
 """Real qor processes for the interop tests, with qorctl and impacket as their clients.
 
-A Site is what several instances share, as machines of one network do: the
-name-service folder, the domain directory, the hosts file and the
-endpoint-mapper port. Each Instance has its own loopback address, settings
-file, data directory and event capture file, and runs build/qor in console or
-service mode.
+A Site is what several instances share, as machines of one network do (name-service folder,
+domain directory, hosts file, endpoint-mapper port); each Instance has its own loopback
+address, settings file, data directory and event capture file.
 """
 
 import json

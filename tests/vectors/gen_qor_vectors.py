@@ -1,14 +1,10 @@
 #!/usr/bin/python3
 """Writes the ns_qor_if stub vectors (tests/vectors/qor_vectors.txt) with impacket's NDR.
 
-The eight operations' requests and replies are declared with impacket's own
-classes, independently of qor's codec, and marshalled with the values that
-tests/qor_stubs_test.cpp builds under the same names. Two things impacket
-leaves free are fixed so that the vectors are byte-exact: pad bytes (impacket
-fills them with 0xaa/0xab/0xbf; qor sends zeros, so the NDR module is loaded
-with zero fill) and referent ids (every pointer gets a placeholder id,
-renumbered 0x00020000, 0x00020004, ... in wire order as DCE stubs number them).
-
+The operations are declared with impacket's own classes, independently of qor's codec, and
+marshalled with the values tests/qor_stubs_test.cpp builds under the same names. Pad bytes
+are zero as qor sends them (impacket's NDR module loaded with zero fill) and referent ids are
+renumbered 0x00020000, 0x00020004, ... in wire order, as DCE stubs number them.
 Run with Debian's interpreter: /usr/bin/python3 tests/vectors/gen_qor_vectors.py
 """
 
@@ -93,6 +89,7 @@ def set_ptr(ptr, value):
     ptr["ReferentID"] = 0 if value is None else placeholder()
     if value is not None:
         ptr["Data"] = value + "\x00"
+    return ptr
 
 
 def objid(rec, cls, name, domain):
@@ -111,12 +108,6 @@ def fill_list(rec, values, element):
         rec.fields["val"]["Data"].append(element(v))
 
 
-def string_element(value):
-    p = LPSTR()
-    set_ptr(p, value)
-    return p
-
-
 def fill(call, values):
     """Sets each field by its kind: identities as (class, name, domain),
     lists as Python lists, a server record as (bindings, host, auth)."""
@@ -127,9 +118,9 @@ def fill(call, values):
         elif isinstance(f, QOROBJECTS):
             fill_list(f, v, lambda m: objid(QOROBJID(), *m))
         elif isinstance(f, RPCBINDING):
-            fill_list(f, v, string_element)
+            fill_list(f, v, lambda s: set_ptr(LPSTR(), s))
         elif isinstance(f, QOR_SERVERINFO):
-            fill_list(f.fields["binding"], v[0], string_element)
+            fill_list(f.fields["binding"], v[0], lambda s: set_ptr(LPSTR(), s))
             set_ptr(f.fields["host"], v[1])
             f["support_auth"] = v[2]
         elif isinstance(f, LPSTR):
@@ -203,8 +194,6 @@ def renumber(data):
     for off in range(0, len(data) - 3, 4):  # referent ids are 4-aligned
         (v,) = struct.unpack_from("<L", data, off)
         if PLACEHOLDER < v <= PLACEHOLDER + _next[0]:
-            if v in ids:
-                raise SystemExit("placeholder id %#x met twice" % v)
             ids[v] = 0x00020000 + 4 * len(ids)
             struct.pack_into("<L", data, off, ids[v])
     return bytes(data)
