@@ -6,18 +6,20 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <ctime>
 #include <string>
 #include <vector>
 
-#include "testutil.h"
 #include "federation/pdccache.h"
+#include "federation/qor_s.h"
 #include "federation/qorop.h"
 #include "platform/clock.h"
 #include "platform/memory.h"
 #include "platform/rpc/rpc.h"
 #include "registry/status.h"
 #include "service/qormain.h"
+#include "testutil.h"
 
 namespace fedtest {
 
@@ -87,6 +89,38 @@ inline std::string lookup(const char* domain) {
     RpcBindingFree(&ha);
   }
   return out;
+}
+
+// A remote service: getobj answers spooler S of SALES with one binding,
+// gethost the domain asked for.
+inline NS__sv_ns_qor_if_v1_1_epv_t remote_epv() {
+  NS__sv_ns_qor_if_v1_1_epv_t epv{};
+  epv.qor_getobj = [](void*, const qorobjid* obj, qorobjid* server, rpcbinding* binding,
+                      int32_t* auth, int* cls) {
+    *server = {NS_CLASS_SPOOLER, strdup("S"), strdup("SALES")};
+    binding->val = static_cast<char**>(calloc(1, sizeof(char*)));
+    binding->val[binding->len++] = strdup("b");
+    *auth = 7;
+    *cls = obj->nsclass;
+    return 0;
+  };
+  epv.qor_gethost = [](void*, const qorobjid* obj, char** host) {
+    return *host = strdup(obj->domain), 0;
+  };
+  return epv;
+}
+inline const NS__sv_ns_qor_if_v1_1_epv_t kRemote = remote_epv();
+
+// Exports `binding` under the domain's entry in the name-service folder.
+inline void export_entry(const std::string& domain, const std::string& binding) {
+  RPC_BINDING_HANDLE h = nullptr;
+  ASSERT_EQ(RpcBindingFromStringBindingA(binding.c_str(), &h), RPC_S_OK);
+  RPC_BINDING_VECTOR v{1, &h};
+  std::string entry = "/.../" + domain + "/Varnelith/qor";
+  EXPECT_EQ(RpcNsBindingExportA(RPC_C_NS_SYNTAX_DCE, entry.c_str(), &NS__sv_ns_qor_if_v1_1_s_ifspec,
+                                &v, nullptr),
+            RPC_S_OK);
+  RpcBindingFree(&h);
 }
 
 // The names listdomain answers for `domain`, or its status alone when it failed.

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "federation/qor_s.h"
 #include "federation_testutil.h"
 #include "rpc_script_server.h"
 
@@ -15,22 +14,6 @@ using namespace fedtest;
 using namespace script;
 
 namespace {
-
-// A remote service: getobj answers spooler S of SALES with one binding.
-NS__sv_ns_qor_if_v1_1_epv_t remote_epv() {
-  NS__sv_ns_qor_if_v1_1_epv_t epv{};
-  epv.qor_getobj = [](void*, const qorobjid* obj, qorobjid* server, rpcbinding* binding,
-                      int32_t* auth, int* cls) {
-    *server = {NS_CLASS_SPOOLER, strdup("S"), strdup("SALES")};
-    binding->val = static_cast<char**>(calloc(1, sizeof(char*)));
-    binding->val[binding->len++] = strdup("b");
-    *auth = 7;
-    *cls = obj->nsclass;
-    return 0;
-  };
-  return epv;
-}
-const NS__sv_ns_qor_if_v1_1_epv_t kRemote = remote_epv();
 
 // ns_qor_if answering every call with one fault.
 template <uint32_t kFault>
@@ -134,18 +117,6 @@ TEST_F(Forwarding, EachFailureOfACallDecidesTheNextBinding) {
       EXPECT_EQ(c1.mapper.accepted + c2.mapper.accepted, maps);
     }
   }
-}
-
-// Exports `binding` under the domain's entry in the name-service folder.
-void export_entry(const std::string& domain, const std::string& binding) {
-  RPC_BINDING_HANDLE h = nullptr;
-  ASSERT_EQ(RpcBindingFromStringBindingA(binding.c_str(), &h), RPC_S_OK);
-  RPC_BINDING_VECTOR v{1, &h};
-  std::string entry = "/.../" + domain + "/Varnelith/qor";
-  EXPECT_EQ(RpcNsBindingExportA(RPC_C_NS_SYNTAX_DCE, entry.c_str(), &NS__sv_ns_qor_if_v1_1_s_ifspec,
-                                &v, nullptr),
-            RPC_S_OK);
-  RpcBindingFree(&h);
 }
 
 TEST_F(Forwarding, WorkgroupsAreFoundThroughTheNameServiceAndTheCacheRemembersTheAnswer) {

@@ -3,13 +3,11 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "platform/hostlookup.h"
-#include "platform/memory.h"
 #include "testutil.h"
 
 namespace {
@@ -18,18 +16,6 @@ std::string Dotted(in_addr a) {
   char buf[16];
   return qor_inet_ntoa(a, buf);
 }
-
-// The domain directory of the LAN Manager tests.
-constexpr const char* kDomains =
-    "# domains and workgroups\n"
-    "SALES   pdc01\n"
-    "Staff   -   # a workgroup\r\n"
-    "\n"
-    "   # indented comment\n"
-    "MARKETING\tmkt-pdc\n"
-    "three fields here\n"
-    "lonelyname\n"
-    "sales   second-pdc\n";
 
 // The hosts file of the lookup tests: one host under several lines, an alias in other letter
 // case, an IPv6 line and comments.
@@ -43,17 +29,11 @@ constexpr const char* kHosts =
     "10.0.0.9   lonely\n"
     "10.0.0.2   second-name\n";
 
-// A settings file naming the test's hosts file and domain directory, plus `more` settings.
-void UseTestFiles(const ScopedSettingsFile& settings, const std::string& more = "") {
-  settings.Write("HostsFile = sz:" + settings.WriteFile("hosts", kHosts) +
-                 "\nDomainDirectory = sz:" + settings.WriteFile("domains", kDomains) + "\n" + more);
-}
-
 // The hosts file answers for a name in any letter case with every address listed for it, in
 // file order; its IPv6 and malformed lines are skipped.
 TEST(HostLookup, HostsFileGivesEveryAddressOfAName) {
   ScopedSettingsFile settings;
-  UseTestFiles(settings);
+  settings.Write("HostsFile = sz:" + settings.WriteFile("hosts", kHosts) + "\n");
   qor_hostent* e = nullptr;
   ASSERT_EQ(qor_host_by_name("Pdc01", &e), QOR_HOST_OK);
   std::vector<std::string> addrs;
@@ -82,88 +62,6 @@ TEST(HostLookup, DottedLiteralTest) {
     in_addr a{};
     EXPECT_FALSE(qor_inet_addr(text, &a)) << text;
   }
-}
-
-std::vector<std::string> EnumerateAll(DWORD count_per_call, DWORD buffer_size) {
-  std::vector<std::string> names;
-  HANDLE h = nullptr;
-  NETRESOURCEA container{RESOURCE_GLOBALNET,
-                         RESOURCETYPE_ANY,
-                         RESOURCEDISPLAYTYPE_DOMAIN,
-                         RESOURCEUSAGE_CONTAINER,
-                         nullptr,
-                         nullptr,
-                         nullptr,
-                         const_cast<char*>(QOR_NETWORK_PROVIDER)};
-  EXPECT_EQ(WNetOpenEnumA(RESOURCE_GLOBALNET, RESOURCETYPE_ANY, 0, &container, &h), NO_ERROR);
-  std::vector<NETRESOURCEA> buffer(buffer_size / sizeof(NETRESOURCEA) + 1);
-  for (;;) {
-    DWORD count = count_per_call;
-    DWORD size = buffer_size;
-    DWORD status = WNetEnumResourceA(h, &count, buffer.data(), &size);
-    if (status == ERROR_NO_MORE_ITEMS) break;
-    EXPECT_EQ(status, NO_ERROR);
-    if (status != NO_ERROR) break;
-    EXPECT_LE(count, count_per_call);
-    for (DWORD i = 0; i < count; ++i) {
-      EXPECT_EQ(buffer[i].dwDisplayType, RESOURCEDISPLAYTYPE_DOMAIN);
-      EXPECT_STREQ(buffer[i].lpProvider, QOR_NETWORK_PROVIDER);
-      names.emplace_back(buffer[i].lpRemoteName);
-    }
-  }
-  EXPECT_EQ(WNetCloseEnum(h), NO_ERROR);
-  return names;
-}
-
-TEST(NetApi, SambaWorkgroupComesFromTheGlobalSection) {
-  ScopedSettingsFile settings;
-  std::string conf = settings.WriteFile("smb.conf",
-                                        "; samba\n"
-                                        "[global]\n"
-                                        "   server string = files\n"
-                                        "   WorkGroup = EARLY\n"
-                                        "   workgroup = SALES  \r\n"
-                                        "[homes]\n"
-                                        "   workgroup = WRONG\n"
-                                        "[ Global ]\n"
-                                        "# workgroup = COMMENTED\n");
-  char* group = qor_smb_workgroup(conf.c_str());
-  ASSERT_NE(group, nullptr);
-  EXPECT_STREQ(group, "SALES");
-  qor_free(group);
-  std::string none = settings.WriteFile("none.conf", "[global]\n  netbios name = X\n");
-  EXPECT_EQ(qor_smb_workgroup(none.c_str()), nullptr);
-  EXPECT_EQ(qor_smb_workgroup((settings.dir() + "/missing.conf").c_str()), nullptr);
-}
-
-TEST(NetApi, DirectoryListsItsNamesInFileOrderAndNamesTheirControllers) {
-  ScopedSettingsFile settings;
-  UseTestFiles(settings);
-  std::vector<std::string> expected{"SALES", "Staff", "MARKETING", "sales"};
-  EXPECT_EQ(EnumerateAll(1, 8192), expected);  // as the domain list asks
-  EXPECT_EQ(EnumerateAll(0xFFFFFFFF, 2 * sizeof(NETRESOURCEA) + 64), expected);  // a few at a time
-
-  // The first record of a name counts; "-" names a workgroup, without a controller.
-  LPBYTE buf = nullptr;
-  ASSERT_EQ(NetGetDCName(nullptr, "sales", &buf), NERR_Success);
-  EXPECT_STREQ(reinterpret_cast<char*>(buf), "\\\\pdc01");
-  NetApiBufferFree(buf);
-  EXPECT_EQ(NetGetDCName(nullptr, "STAFF", &buf), NERR_DCNotFound);
-}
-
-// An empty "ComputerName" counts as none: the machine is named by its host name's first label.
-TEST(NetApi, EmptyComputerNameFallsBackToTheHostName) {
-  ScopedSettingsFile settings;
-  settings.Write("ComputerName = sz:\nLanGroup = sz:SALES\n");
-  char host[256] = {};
-  ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
-  if (char* dot = std::strchr(host + 1, '.')) *dot = '\0';
-  LPBYTE buf = nullptr;
-  ASSERT_EQ(NetWkstaGetInfo(nullptr, 101, &buf), NERR_Success);
-  auto* info = reinterpret_cast<WKSTA_INFO_101*>(buf);
-  EXPECT_STREQ(info->wki101_computername, host);
-  EXPECT_STREQ(info->wki101_langroup, "SALES");
-  NetApiBufferFree(buf);
 }
 
 }  // namespace

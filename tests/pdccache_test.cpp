@@ -38,11 +38,11 @@ TEST_F(PdcCache, PreloadFileGivesPermanentEntriesAndReportsBadLines) {
 }
 
 TEST_F(PdcCache, LearnedEntriesLiveThePeriodFromTheirAddition) {
-  configure("SALES pdc-sales\nHR 10.2.0.1\nWG -\nGHOST ghost.invalid\n",
+  configure("SALES pdc-sales\nHR 10.2.0.1\nWG -\nGHOST ghost.invalid\nsales 10.5.5.5\n",
             "10.1.0.1 pdc-sales\n10.1.0.2 pdc-sales\n",
             "PdcCachePeriod = dword:100\nLanGroup = sz:HR\n");
   ASSERT_EQ(start(""), NS_S_OK);
-  EXPECT_EQ(lookup("sales"), "0 2: 10.1.0.1 10.1.0.2");
+  EXPECT_EQ(lookup("sales"), "0 2: 10.1.0.1 10.1.0.2");  // the first of two records
   EXPECT_EQ(lookup("HR"), "0 2: 10.2.0.1");
   EXPECT_EQ(lookup("wg"), "0 16:");
   EXPECT_EQ(lookup("NOWHERE"), "0 16:");

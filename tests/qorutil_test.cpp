@@ -115,17 +115,4 @@ TEST(Settings, MalformedLinesAreIgnoredAndLeaveEarlierValuesStanding) {
   EXPECT_EQ(Str("Name"), "caf\xC3\xA9");
 }
 
-TEST(Settings, GuardNamesStayInsideTheLockDirectory) {
-  // Names with path characters, dots and non-ASCII bytes all get a guard of their own.
-  for (const char* name : {"../../etc/passwd", ".", "..", "a/b", "caf\xC3\xA9", "Rpc Max Call"}) {
-    int guard = qor_setting_guard_take(name);
-    EXPECT_GE(guard, 0) << name;
-    qor_setting_guard_release(guard);
-  }
-  EXPECT_EQ(qor_setting_guard_take(""), -1);
-  EXPECT_EQ(qor_setting_guard_take(std::string(300, 'x').c_str()), -1);
-  // Escaped, the name would fill the file name with no room for its end.
-  EXPECT_EQ(qor_setting_guard_take((std::string(NAME_MAX - 2, 'x') + ".").c_str()), -1);
-}
-
 }  // namespace

@@ -92,7 +92,7 @@ struct Lookup {
   int status = -1;
   int objclass = -1;
   int server_class = -1;
-  std::string server, domain;
+  std::string server;
   std::vector<std::string> bindings;
   int supportauth = -1;
 };
@@ -105,20 +105,20 @@ inline Lookup get(int nsclass, const char* name) {
   r.status = NS__GetObj(&obj, &server, &binding, &r.supportauth, &r.objclass);
   r.server_class = server.nsclass;
   if (server.name) r.server = server.name;
-  if (server.domain) r.domain = server.domain;
   for (int i = 0; i < binding.len; i++) r.bindings.push_back(binding.val[i]);
   NS__free_qorobjid(&server);
   NS__free_rpcbinding(&binding);
   return r;
 }
 
-inline std::string host_of(int nsclass, const char* name, int* status) {
+// The status of a host lookup; *out, when given, receives the host.
+inline int host_of(int nsclass, const char* name, std::string* out = nullptr) {
   qorobjid obj = id(nsclass, name);
   char* host = nullptr;
-  *status = NS__GetHost(&obj, &host);
-  std::string out = host ? host : "";
+  int status = NS__GetHost(&obj, &host);
+  if (out != nullptr) *out = host ? host : "";
   qor_free(host);
-  return out;
+  return status;
 }
 
 // A registry built on a fresh data directory, with own domain "DOM".

@@ -11,7 +11,6 @@
 
 #include "../federation_testutil.h"
 #include "../rpc_script_server.h"
-#include "federation/qor_s.h"
 
 using namespace fedtest;
 using namespace script;
@@ -19,16 +18,6 @@ using namespace script;
 namespace {
 
 using ConcurrencyFederation = FederationTest;
-
-// A remote service: gethost answers the domain asked for.
-NS__sv_ns_qor_if_v1_1_epv_t remote_epv() {
-  NS__sv_ns_qor_if_v1_1_epv_t epv{};
-  epv.qor_gethost = [](void*, const qorobjid* obj, char** host) {
-    return *host = strdup(obj->domain), 0;
-  };
-  return epv;
-}
-const NS__sv_ns_qor_if_v1_1_epv_t kRemote = remote_epv();
 
 TEST_F(ConcurrencyFederation, CacheAndDomainListAnswerConsistentlyUnderLoad) {
   Server service(kServe, {{&NS__sv_ns_qor_if_v1_1_s_ifspec, &kRemote}});
@@ -42,10 +31,7 @@ TEST_F(ConcurrencyFederation, CacheAndDomainListAnswerConsistentlyUnderLoad) {
   ASSERT_EQ(start("PRE " + service.s.addr + "\n"), NS_S_OK);
   rpc_binding* ha = nullptr;
   ASSERT_EQ(RpcBindingFromStringBindingA(("ncacn_ip_tcp:" + service.s.addr).c_str(), &ha), 0);
-  RPC_BINDING_VECTOR v{1, &ha};
-  ASSERT_EQ(RpcNsBindingExportA(RPC_C_NS_SYNTAX_DCE, "/.../WG/Varnelith/qor",
-                                &NS__sv_ns_qor_if_v1_1_s_ifspec, &v, nullptr),
-            RPC_S_OK);
+  export_entry("WG", "ncacn_ip_tcp:" + service.s.addr);
   const std::string all = "D0 D1 D2 D3 D4 D5 D6 D7 HOME PRE WG";
   std::atomic<int> wrong{0}, running{4};
   auto forwarder = [&](int id) {

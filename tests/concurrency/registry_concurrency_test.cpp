@@ -53,7 +53,6 @@ TEST_F(ConcurrencyRegistry, ReadersAndWritersSeeConsistentAnswers) {
       Lookup r = get(NS_CLASS_ANYPRN, printer.c_str());
       if (r.status == NS_S_OK) {
         EXPECT_EQ(r.server_class, NS_CLASS_SPOOLER);
-        EXPECT_EQ(r.server.rfind('s', 0), 0u);
         ASSERT_EQ(r.bindings.size(), 1u);
         // The binding names the server it belongs to.
         EXPECT_NE(r.bindings[0].find("[" + r.server + "]"), std::string::npos);
@@ -61,10 +60,7 @@ TEST_F(ConcurrencyRegistry, ReadersAndWritersSeeConsistentAnswers) {
         EXPECT_TRUE(r.status == NS_S_NOENTRY || r.status == NS_S_NOTARGET) << r.status;
         EXPECT_EQ(r.objclass, NS_CLASS_NONE);
       }
-      qorobjid all = id(NS_CLASS_ANYPRN, nullptr);
-      qorobjects objs{};
-      EXPECT_EQ(NS__ListObj(&all, &objs), NS_S_OK);
-      NS__free_qorobjects(&objs);
+      names(NS_CLASS_ANYPRN);  // and a family listing meanwhile
       lookups++;
     }
   };

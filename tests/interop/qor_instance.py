@@ -1,10 +1,8 @@
 """Real qor processes for the interop tests, with qorctl and impacket as their clients.
 
-A Site is what several instances share, as machines of one network do: the
-name-service folder, the domain directory, the hosts file and the
-endpoint-mapper port. Each Instance has its own loopback address, settings
-file, data directory and event capture file, and runs build/qor in console or
-service mode.
+A Site is what several instances share, as machines of one network do (name-service folder,
+domain directory, hosts file, endpoint-mapper port); each Instance has its own loopback
+address, settings file, data directory and event capture file.
 """
 
 import json
@@ -69,13 +67,8 @@ class Site:
 
     def exported(self, addr):
         """True when some name-service entry names `addr`."""
-        if not os.path.isdir(self.nsdir):
-            return False
-        for name in os.listdir(self.nsdir):
-            with open(os.path.join(self.nsdir, name), errors="replace") as f:
-                if addr in f.read():
-                    return True
-        return False
+        return any(addr in open(os.path.join(self.nsdir, name), errors="replace").read()
+                   for name in os.listdir(self.nsdir))
 
 
 class Instance:

@@ -1,19 +1,10 @@
 #!/usr/bin/python3
 """Writes the ns_qor_if stub vectors (tests/vectors/qor_vectors.txt) with impacket's NDR.
 
-The eight operations' requests and replies are declared here with impacket's
-own classes (NDRCALL, NDRSTRUCT, NDRPOINTER, conformant arrays, conformant
-varying strings), independently of qor's codec, and marshalled with the values
-that tests/qor_stubs_test.cpp builds under the same names.
-
-Two things impacket leaves free are fixed so that the vectors are byte-exact:
-  - pad bytes: impacket fills them with 0xaa/0xab/0xbf; qor sends zeros, so
-    impacket's NDR module is loaded with zero fill;
-  - referent ids: impacket picks random ones; every pointer here gets a
-    placeholder id, and after marshalling the ids are renumbered 0x00020000,
-    0x00020004, ... in the order they appear on the wire, as DCE stubs number
-    them.
-
+The operations are declared with impacket's own classes, independently of qor's codec, and
+marshalled with the values tests/qor_stubs_test.cpp builds under the same names. Pad bytes
+are zero as qor sends them (impacket's NDR module loaded with zero fill) and referent ids are
+renumbered 0x00020000, 0x00020004, ... in wire order, as DCE stubs number them.
 Run with Debian's interpreter: /usr/bin/python3 tests/vectors/gen_qor_vectors.py
 """
 
@@ -21,72 +12,42 @@ import importlib.util
 import os
 import struct
 import sys
+from enum import Enum
 
-# Load impacket's NDR module with zero pad bytes before anything imports it.
-# Imported as a module (the interop tests' declaration of ns_qor_if), it uses
-# impacket as it is, so that its classes mix with the rest of impacket.
+# Zero pad bytes only when run to write the vectors; imported (the interop
+# tests' declaration of ns_qor_if), impacket is used as it is.
 if __name__ == "__main__":
     _spec = importlib.util.find_spec("impacket.dcerpc.v5.ndr")
     _src = open(_spec.origin).read()
-    for fill in (b"\\xaa", b"\\xab", b"\\xAB", b"\\xbf"):
-        _src = _src.replace("b'%s'*pad" % fill.decode(), "b'\\x00'*pad")
-    _ndr = importlib.util.module_from_spec(_spec)
-    sys.modules["impacket.dcerpc.v5.ndr"] = _ndr
+    for fill in ("aa", "ab", "AB", "bf"):
+        _src = _src.replace("b'\\x%s'*pad" % fill, "b'\\x00'*pad")
+    _ndr = sys.modules["impacket.dcerpc.v5.ndr"] = importlib.util.module_from_spec(_spec)
     exec(compile(_src, _spec.origin, "exec"), _ndr.__dict__)
 
 from impacket.dcerpc.v5.ndr import (NDRCALL, NDRSTRUCT, NDRPOINTER, NDRENUM,  # noqa: E402
                                     NDRUniConformantArray)
 from impacket.dcerpc.v5.dtypes import LONG, STR, LPSTR  # noqa: E402
-from enum import Enum  # noqa: E402
 
 PLACEHOLDER = 0x7F000000  # placeholder ids: 7f000000 + k, never in the values
 
 
 class QORCLASS(NDRENUM):
-    class enumItems(Enum):
-        QOR_LP = 0
-        QOR_PP = 1
-        QOR_ANY_PRN = 2
-        QOR_SPOOLER = 3
-        QOR_SUPERV = 4
-        QOR_ANY_SVR = 5
-        QOR_QUEUE = 6
-        QOR_NTFY = 7
-        QOR_GROUP = 8
-        QOR_BACKUP = 9
-        QOR_NONE = 10
+    enumItems = Enum("enumItems", "LP PP ANY_PRN SPOOLER SUPERV ANY_SVR QUEUE NTFY GROUP BACKUP "
+                     "NONE", start=0)
 
 
 class QOROBJID(NDRSTRUCT):
     structure = (("nsclass", QORCLASS), ("name", LPSTR), ("domain", LPSTR))
 
 
-class QOROBJID_ARRAY(NDRUniConformantArray):
-    item = QOROBJID
+def counted(item):
+    """{len, [unique] val}: a conformant array of `item` behind a unique pointer."""
+    array = type("ARRAY", (NDRUniConformantArray,), {"item": item})
+    pointer = type("PARRAY", (NDRPOINTER,), {"referent": (("Data", array),)})
+    return type("COUNTED", (NDRSTRUCT,), {"structure": (("len", LONG), ("val", pointer))})
 
 
-class PQOROBJID_ARRAY(NDRPOINTER):
-    referent = (("Data", QOROBJID_ARRAY),)
-
-
-class QOROBJECTS(NDRSTRUCT):
-    structure = (("len", LONG), ("val", PQOROBJID_ARRAY))
-
-
-class LPSTR_ARRAY(NDRUniConformantArray):
-    item = LPSTR
-
-
-class PLPSTR_ARRAY(NDRPOINTER):
-    referent = (("Data", LPSTR_ARRAY),)
-
-
-class RPCBINDING(NDRSTRUCT):
-    structure = (("len", LONG), ("val", PLPSTR_ARRAY))
-
-
-class DOMAINLIST(NDRSTRUCT):
-    structure = (("len", LONG), ("val", PLPSTR_ARRAY))
+QOROBJECTS, RPCBINDING = counted(QOROBJID), counted(LPSTR)  # domainlist is RPCBINDING's shape
 
 
 class QOR_SERVERINFO(NDRSTRUCT):
@@ -104,7 +65,7 @@ OPERATIONS = [
                                       ("supportauth", LONG), ("objclass", QORCLASS))),
     ("listobj", (("obj", QOROBJID),), (("objects", QOROBJECTS),)),
     ("gethost", (("obj", QOROBJID),), (("host", LPSTR),)),
-    ("listdomain", (("domain", STR),), (("list", DOMAINLIST),)),
+    ("listdomain", (("domain", STR),), (("list", RPCBINDING),)),
     ("hello", (("domain", STR),), (("host", LPSTR),)),
 ]
 # "<operation>_request..." and "<operation>_reply..." vectors' NDRCALL classes, also
@@ -112,12 +73,8 @@ OPERATIONS = [
 CALLS = {}
 for opnum, (op, ins, outs) in enumerate(OPERATIONS):
     CALLS[op + "_request"] = type("qor_" + op, (NDRCALL,), {"opnum": opnum, "structure": ins})
-    CALLS[op + "_reply"] = type("qor_%sResponse" % op, (NDRCALL,),
-                                {"opnum": opnum, "structure": outs + (("ErrorCode", LONG),)})
-    globals()["qor_%sResponse" % op] = CALLS[op + "_reply"]
-
-
-# ------------------------------------------------------------------ values
+    CALLS[op + "_reply"] = globals()["qor_%sResponse" % op] = type(
+        "qor_%sResponse" % op, (NDRCALL,), {"opnum": opnum, "structure": outs + (("ErrorCode", LONG),)})
 
 _next = [0]
 
@@ -127,18 +84,12 @@ def placeholder():
     return PLACEHOLDER + _next[0]
 
 
-def z(s):
-    """A C string as impacket's STR wants it: the terminating zero included."""
-    return s + "\x00"
-
-
 def set_ptr(ptr, value):
-    """Fills a unique pointer to a string (None = null)."""
-    if value is None:
-        ptr["ReferentID"] = 0
-    else:
-        ptr["ReferentID"] = placeholder()
-        ptr["Data"] = z(value)
+    """Fills a unique pointer to a string (None = null); impacket's strings carry their zero."""
+    ptr["ReferentID"] = 0 if value is None else placeholder()
+    if value is not None:
+        ptr["Data"] = value + "\x00"
+    return ptr
 
 
 def objid(rec, cls, name, domain):
@@ -148,20 +99,13 @@ def objid(rec, cls, name, domain):
     return rec
 
 
-def counted(rec, values, element):
-    """A counted list {len, [unique] val}; None = empty ({0, null})."""
+def fill_list(rec, values, element):
+    """A counted list; None = empty ({0, null})."""
     values = values or []
     rec["len"] = len(values)
-    val = rec.fields["val"]
-    val["ReferentID"] = placeholder() if values else 0
+    rec.fields["val"]["ReferentID"] = placeholder() if values else 0
     for v in values:
-        val["Data"].append(element(v))
-
-
-def string_element(value):
-    p = LPSTR()
-    set_ptr(p, value)
-    return p
+        rec.fields["val"]["Data"].append(element(v))
 
 
 def fill(call, values):
@@ -172,19 +116,17 @@ def fill(call, values):
         if isinstance(f, QOROBJID):
             objid(f, *v)
         elif isinstance(f, QOROBJECTS):
-            counted(f, v, lambda m: objid(QOROBJID(), *m))
-        elif isinstance(f, (RPCBINDING, DOMAINLIST)):
-            counted(f, v, string_element)
+            fill_list(f, v, lambda m: objid(QOROBJID(), *m))
+        elif isinstance(f, RPCBINDING):
+            fill_list(f, v, lambda s: set_ptr(LPSTR(), s))
         elif isinstance(f, QOR_SERVERINFO):
-            counted(f.fields["binding"], v[0], string_element)
+            fill_list(f.fields["binding"], v[0], lambda s: set_ptr(LPSTR(), s))
             set_ptr(f.fields["host"], v[1])
             f["support_auth"] = v[2]
         elif isinstance(f, LPSTR):
             set_ptr(f, v)
-        elif isinstance(f, STR):
-            call[name] = z(v)
         else:
-            call[name] = v
+            call[name] = v + "\x00" if isinstance(f, STR) else v
     return call
 
 
@@ -252,8 +194,6 @@ def renumber(data):
     for off in range(0, len(data) - 3, 4):  # referent ids are 4-aligned
         (v,) = struct.unpack_from("<L", data, off)
         if PLACEHOLDER < v <= PLACEHOLDER + _next[0]:
-            if v in ids:
-                raise SystemExit("placeholder id %#x met twice" % v)
             ids[v] = 0x00020000 + 4 * len(ids)
             struct.pack_into("<L", data, off, ids[v])
     return bytes(data)
