@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -72,7 +71,6 @@ struct conn {
   int64_t pdu_since = 0;  // when the PDU being received began; 0: none begun
   size_t counted = 0;     // this connection's share of net.buffered
   bool close_after_write = false;
-  bool detached = false;  // taken out of the poller while a thread lingers on it
   size_t in_off = 0;
   size_t in_len = 0;
   std::vector<uint8_t> out;
@@ -131,21 +129,9 @@ std::atomic<int64_t> last_blocking_ms{0};
 // While calls keep waiting on other servers, spare pollers stay in the loop
 // rather than park and be called in again for every call.
 constexpr int64_t BLOCKING_LINGER_MS = 20;
-// Set by rpc_net_blocking: the call this thread ran waited on another server.
-thread_local bool t_call_waited = false;
-// A connection whose next request this thread read itself, to be fed once
-// the handler that read it has unwound (drive).
-thread_local struct conn* t_next_feed = nullptr;
-// How long a thread whose call waited on another server keeps waiting for
-// the same client's next request (see linger).
-constexpr int LINGER_READ_MS = 10;
 
 void conn_read(conn* c);
 void conn_feed(conn* c);
-// Feeds the connections a lingering read handed back (linger) until none is left.
-void drain();
-// conn_feed, then drain.
-void drive(conn* c);
 
 // ---- Memory held in buffers ----
 
@@ -177,22 +163,8 @@ void conn_close(conn* c) {
   net.buffered.fetch_sub(c->counted);
   rpc_sconn_release(&c->sc);
   asio::error_code ignored;
-  if (c->detached) {
-    ::close(c->fd);
-  } else {
-    c->sock.close(ignored);
-  }
+  c->sock.close(ignored);
   delete c;
-}
-
-// Gives a connection a lingering thread took out back to the poller.
-bool attach(conn* c) {
-  if (!c->detached) return true;
-  asio::error_code ec;
-  c->sock.assign(tcp::v4(), c->fd, ec);
-  if (ec) return false;
-  c->detached = false;
-  return true;
 }
 
 // Sends everything queued, then goes on with the input left (or closes).
@@ -212,7 +184,6 @@ void conn_send(conn* c, bool close_after) {
   }
   if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return conn_close(c);
   size_t sent = n > 0 ? static_cast<size_t>(n) : 0;
-  if (!attach(c)) return conn_close(c);
   c->close_after_write = close_after;
   account(c);
   c->deadline.store(now_ms() + net.pdu_ms);
@@ -225,7 +196,7 @@ void conn_send(conn* c, bool close_after) {
                       if (c->out.capacity() > KEEP_BUFFER) std::vector<uint8_t>().swap(c->out);
                       account(c);
                       if (c->close_after_write) return conn_close(c);
-                      drive(c);
+                      conn_feed(c);
                     });
 }
 
@@ -267,7 +238,6 @@ void conn_call(conn* c) {
     net.watch_cv.notify_one();
   }
   t_in_call = true;
-  t_call_waited = false;
   execute(c);
   t_in_call = false;
   net.busy.fetch_sub(1);
@@ -299,62 +269,8 @@ void conn_feed(conn* c) {
   conn_read(c);
 }
 
-void drain() {
-  while (t_next_feed != nullptr) {
-    conn* next = t_next_feed;
-    t_next_feed = nullptr;
-    conn_feed(next);
-  }
-}
-
-void drive(conn* c) {
-  conn_feed(c);
-  drain();
-}
-
-// A forwarded call's client usually sends its next request as soon as it has
-// the reply. The thread that ran the call waits for it on the connection
-// itself: handing the connection to the poller and the request back to a
-// thread would cost two more wakeups per call, most of a forwarded call's
-// cost. Only while another thread watches the other connections; true when
-// the connection was dealt with (input for drive, or closed).
-bool linger(conn* c) {
-  if (net.polling.load() <= net.busy.load() + 1) return false;
-  // Out of the poller, or every request would wake it for nothing.
-  if (!c->detached) {
-    asio::error_code ec;
-    c->sock.release(ec);
-    if (ec) return false;
-    c->detached = true;
-  }
-  // Counted as busy, so that the pool keeps a poller while this one waits.
-  net.busy.fetch_add(1);
-  c->deadline.store(now_ms() + net.idle_ms);
-  c->phase.store(PHASE_READING);
-  pollfd p = {c->fd, POLLIN, 0};
-  int r = ::poll(&p, 1, LINGER_READ_MS);
-  c->phase.store(PHASE_BUSY);
-  net.busy.fetch_sub(1);
-  if (r <= 0) return false;
-  ssize_t n = ::recv(c->fd, c->in, READ_BUFFER, MSG_DONTWAIT);
-  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return false;
-  if (n <= 0) {
-    conn_close(c);
-    return true;
-  }
-  c->in_off = 0;
-  c->in_len = static_cast<size_t>(n);
-  t_next_feed = c;
-  return true;
-}
-
 void conn_read(conn* c) {
   if (net.stopping.load()) return conn_close(c);
-  if (t_call_waited) {
-    t_call_waited = false;
-    if (c->sc.framer.have == 0 && linger(c)) return;
-  }
-  if (!attach(c)) return conn_close(c);
   int64_t now = now_ms();
   if (c->sc.framer.have == 0) {
     c->pdu_since = 0;
@@ -369,7 +285,7 @@ void conn_read(conn* c) {
                             if (ec) return conn_close(c);
                             c->in_off = 0;
                             c->in_len = n;
-                            drive(c);
+                            conn_feed(c);
                           });
 }
 
@@ -430,10 +346,7 @@ void start_accept(endpoint* e) {
         }
       }
     }
-    if (c != nullptr) {
-      conn_read(c);
-      drain();
-    }
+    if (c != nullptr) conn_read(c);
   });
 }
 
@@ -570,7 +483,6 @@ void raise_descriptor_limit() {
 
 void rpc_net_blocking() {
   if (!t_in_call) return;
-  t_call_waited = true;
   last_blocking_ms.store(now_ms(), std::memory_order_relaxed);
   if (net.polling.load() <= net.busy.load()) add_poller();
 }
