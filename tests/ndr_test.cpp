@@ -124,4 +124,16 @@ TEST(NdrDecode, HostileInputIsRefusedBeforeAllocating) {
   }
 }
 
+// Whatever the counts say, one call's decoding allocates no more than its cap.
+TEST(NdrDecode, TotalAllocationIsCapped) {
+  rpc_bytes in = rpc_hex(EXAMPLE);
+  qorobjects list = {};
+  ndr_reader r;
+  ndr_reader_init(&r, in.data(), in.size());
+  r.alloc_limit = 2 * sizeof(qorobjid) + 3;  // the array and one string, not the rest
+  EXPECT_FALSE(ndr_get_record(&r, &list, &QOR_NDR_QOROBJECTS));
+  EXPECT_EQ(r.status, NCA_S_FAULT_REMOTE_NO_MEMORY);
+  ndr_reader_release(&r);
+}
+
 }  // namespace
