@@ -113,6 +113,10 @@ TEST_F(Registry, StringsARecoveryFileCannotCarryAreRefused) {
   qorobjid noname = id(NS_CLASS_LP, nullptr);
   int created = 0;
   EXPECT_EQ(NS__CreateObj(&noname, nullptr, 0, nullptr, nullptr, &created), NS_S_NOID);
+  for (int cls : {-1, NS_CLASS_COUNT}) {  // a class outside the table, as the wire may carry
+    qorobjid outside = id(cls, "x");
+    EXPECT_EQ(NS__CreateObj(&outside, nullptr, 0, nullptr, nullptr, &created), NS_S_NOCLASS);
+  }
 
   EXPECT_EQ(names(NS_CLASS_ANYPRN), std::vector<std::string>{"lp:X"});
   EXPECT_EQ(read_file(file("lp")), lp_before);
