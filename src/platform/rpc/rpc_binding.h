@@ -29,7 +29,9 @@ void rpc_conn_close(rpc_conn* c);
 uint16_t rpc_tcp_port(const char* endpoint);
 
 // The most idle connections one handle keeps; a connection coming back to a
-// full list is closed.
+// full list is closed. A forwarding qor holds one connection to the other
+// domain per call in progress: fewer kept than its callers means a connect
+// and a bind for every call past them.
 constexpr size_t RPC_MAX_IDLE_CONNS = 64;
 
 // The idle connections of a handle, shared with every copy made of it once
