@@ -148,6 +148,9 @@ TEST(AssocServer, Conversations) {
        {{bind, ack},
         {vec("alter_context_impacket"), vec("alter_context_resp")},
         {request(FL, 7, 1, 0, {9}), response(7, 1, {9})}}},
+      {"an interface that differs only in its last octet is not ours",
+       {{with(bind, 47, 0x1b), std::nullopt},
+        {request(FL, 2, 0, 0, {1}), fault(2, 0, NCA_S_UNK_IF)}}},
       // The smaller of the proposed sizes, within 2048..5840, rounded down to 8.
       {"fragment sizes 3001/4000", {{with_frag(bind, 3001, 4000), with_frag(ack, 3000, 3000)}}},
       // Refused calls: did-not-execute unless the manager ran; a refused
@@ -171,6 +174,9 @@ TEST(AssocServer, Conversations) {
        {{with_frag(bind, 2048, 2048), vec("bind_ack_2048")},
         {request(FL, 3, 0, 0, rpc_bytes(3000, 1)), fault(3, 0, NCA_S_PROTO_ERROR)}},
        CLOSE},
+      {"alter_context without a context",
+       {{bind, ack}, {with(vec("alter_context_impacket"), 24, 0), fault(6, 0, NCA_S_PROTO_ERROR)}},
+       CLOSE},
       {"a first fragment inside a call",
        {{bind, ack},
         {request(F, 10, 0, 0, {1}) + request(F, 11, 0, 0, {2}), fault(11, 0, NCA_S_PROTO_ERROR)}},
@@ -180,6 +186,7 @@ TEST(AssocServer, Conversations) {
       {"version 4.0", {{with(bind, 0, 4), vec("bind_nak_version")}}, CLOSE},
       {"big-endian", {{with(bind, 4, 0), not_readable}}, CLOSE},
       {"no context", {{with(bind, 24, 0), nak_unspecified}}, CLOSE},
+      {"a 5.1 bind longer than we take", {{with(with(bind, 1, 1), 9, 0xff), local_limit}}, CLOSE},
       {"n_ctx beyond the PDU", {{with(bind, 24, 3), nak_unspecified}}, CLOSE},
       {"a second bind", {{bind, ack}, {bind, nak_unspecified}}, CLOSE},
       {"joining an association group that does not exist",

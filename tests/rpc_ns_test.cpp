@@ -74,7 +74,8 @@ pid_t Churn(const char* entry, int first, int count, int rounds) {
 // Entry names and their statuses, and processes sharing the folder at once.
 TEST(RpcNs, ProcessesSharingTheFolder) {
   ScopedSettingsFile settings;
-  settings.Write("LanGroup = sz:Sales\nRpcNsDirectory = sz:" + settings.dir() + "/ns/rpc\n");
+  settings.Write("LanGroup = sz:Sales\nComputerName = sz:\nRpcNsDirectory = sz:" + settings.dir() +
+                 "/ns/rpc\n");
   const char* entry = "/.../SALES/Varnelith/qor";
   EXPECT_EQ(Import(entry), Strings{"status 1762"});  // no folder yet
   RPC_NS_HANDLE imp = nullptr;

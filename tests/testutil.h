@@ -63,11 +63,7 @@ class ScopedEnv {
 
  private:
   static void set(const char* name, const char* value) {
-    if (value != nullptr) {
-      setenv(name, value, 1);
-    } else {
-      unsetenv(name);
-    }
+    value != nullptr ? setenv(name, value, 1) : unsetenv(name);
   }
   std::string name_;
   std::optional<std::string> old_;

@@ -146,8 +146,8 @@ def test_failed_start_reports_and_leaves_nothing_behind(tmp_path):
     for i, (settings, outcome, events) in enumerate([
             ({"QorDataDirectory": "sz:%s/file/data" % tmp_path},
              "exit code 1066, service-specific exit code 19", []),
-            ({"RpcProtocolSequence": "multi_sz:ncacn_np,no_such_seq"}, "STATUS=Stopped",
-             [("0x8000000E", ["ncacn_np"]), ("0x8000000F", ["no_such_seq"])]),
+            ({"RpcProtocolSequence": "multi_sz:ncacn_np,no_such\\\\\"seq"}, "STATUS=Stopped",
+             [("0x8000000E", ["ncacn_np"]), ("0x8000000F", ["no_such\\\"seq"])]),
             ({}, "exit code 1752", [])]):
         qor = Instance(site, "m%d" % i, addr=addr if not settings else None, **settings)
         assert outcome in start_service(qor)
