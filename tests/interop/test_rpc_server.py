@@ -29,12 +29,13 @@ BIND = bytes.fromhex("05000b03100000004800000001000000" "b810b81000000000" "0100
 
 
 class Server:
-    def __init__(self, *args):
+    def __init__(self, *args, listen=None):  # listen="": on every address
         self.addr = "127.%d.%d.%d" % tuple(random.randint(20, 250) for _ in range(3))
         self.dir = tempfile.TemporaryDirectory()
         conf = os.path.join(self.dir.name, "qor.conf")
         with open(conf, "w") as f:
-            f.write("RpcListenAddress = sz:%s\nRpcEpmapperPort = dword:0\n" % self.addr)
+            f.write("RpcListenAddress = sz:%s\nRpcEpmapperPort = dword:0\n" %
+                    (self.addr if listen is None else listen))
         self.proc = subprocess.Popen([os.path.join(BUILD, "test-tools", "rpc_test_server"), *args],
                                      env=dict(os.environ, QOR_CONFIG=conf),
                                      stdout=subprocess.PIPE, text=True)
@@ -114,7 +115,7 @@ def test_eight_operations_through_the_mapper_in_small_fragments(server, monkeypa
 
 
 def test_sixteen_clients_against_four_calls_are_answered_or_told_busy():
-    server = Server("--max-calls", "4")
+    server = Server("--max-calls", "4", listen="")  # also: bindings of a server on every address
     results = []
 
     def slow_call():
