@@ -58,7 +58,13 @@ TEST(Settings, EachTypeReadsItsValueAndOthersGiveTheDefault) {
   EXPECT_EQ(NS__GetRegInt("MAXRETRY", 10), 5u);
   EXPECT_EQ(NS__GetRegInt("PdcCachePeriod", 1), 7200u);
   EXPECT_EQ(NS__GetRegInt("Big", 1), 0xFFFFFFFFu);
+  // A guard the shared directory cannot give (a link in its lock file's place) is taken in the
+  // account's own directory under TMPDIR instead.
+  ScopedEnv tmp("TMPDIR", settings.dir().c_str());
+  unlink("/run/lock/qor/Typed");
+  ASSERT_EQ(symlink("/nowhere", "/run/lock/qor/Typed"), 0);
   EXPECT_EQ(NS__GetRegInt("Typed", 1), 7u);
+  unlink("/run/lock/qor/Typed");
   EXPECT_EQ(Str("QorDataDirectory"), "/var/lib/qor data");
   EXPECT_EQ(Str("Expanded"), "/srv/qor/qor and %QOR_TEST_UNDEFINED_VAR% 100%");
 
