@@ -16,7 +16,6 @@ SESSION = [
     ("-s {addr} getdomain", 0, "WG\n", ""),
     ("create spooler S --host h1 --binding %s --binding %s --auth 1" % (B1, B2), 0, "", ""),
     ("create lp P --assoc spooler:S", 0, "", ""),
-    ("create lp X --assoc spooler:NOPE", 0, "", ""),
     ("create group G --member lp:P --member=queue:Q@OTHER", 0, "", ""),
     ("get any-prn P --json", 0, LP_P, ""),
     ("--json list group G", 0, {"command": "list", "source": "qor", "status": 0,
@@ -24,8 +23,7 @@ SESSION = [
                                     {"class": "lp", "name": "P", "domain": "WG"},
                                     {"class": "queue", "name": "Q", "domain": "OTHER"}]}, ""),
     # The service's refusals: exit code 1, the status and its meaning.
-    ("get lp X", 1, "", "qorctl: get lp X: status 17: the object exists, but the object its "
-     "association names does not\n"),
+    ("get lp NOPE", 1, "", "qorctl: get lp NOPE: status 15: no such entry\n"),
     ("--json delete pp P", 1, {"command": "delete", "source": "qor", "status": 15,
                                "meaning": "no such entry"}, ""),
     # The service is not there: exit code 3 and the RPC status.

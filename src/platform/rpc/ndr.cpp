@@ -393,19 +393,3 @@ bool ndr_get_record(ndr_reader* r, void* elem, const ndr_type* type) {
   ndr_leave(r);
   return ok;
 }
-
-bool ndr_get_referent(ndr_reader* r, void** elem, const ndr_type* type) {
-  *elem = nullptr;
-  if (type->wire_size > ndr_remaining(r)) return ndr_reader_fail(r, NCA_S_FAULT_NDR);
-  if (!ndr_enter(r)) return false;
-  void* block = ndr_alloc(r, type->mem_size);
-  bool ok = block != nullptr;
-  if (ok) {
-    std::memset(block, 0, type->mem_size);
-    ok = type->get_flat(r, block) && type->get_deferred(r, block);
-  }
-  ndr_leave(r);
-  if (!ok) return false;
-  *elem = block;
-  return true;
-}

@@ -193,8 +193,6 @@ void ndr_put_conformant_array(ndr_writer* w, const void* elems, uint32_t n, cons
 // This is the referent of a unique pointer to one record, and also a
 // top-level [ref] parameter.
 void ndr_put_record(ndr_writer* w, const void* elem, const ndr_type* type);
-// The referent of a pointer to one record, into a new zeroed block.
-bool ndr_get_referent(ndr_reader* r, void** elem, const ndr_type* type);
 // A record in full into caller's storage (zeroed by the caller).
 bool ndr_get_record(ndr_reader* r, void* elem, const ndr_type* type);
 
