@@ -88,6 +88,7 @@ TEST(NdrDecode, HostileInputIsRefusedBeforeAllocating) {
       {"negative len with an array", true, "ffffffff 04000200 ffffffff", NCA_S_FAULT_INVALID_BOUND},
       {"enumeration above 32767", true, "01000000 04000200 01000000 0080 0000 00000000 00000000",
        NCA_S_FAULT_ENUM_VALUE_OUT_OF_RANGE},
+      {"enumeration 32767", true, "01000000 04000200 01000000 ff7f 0000 00000000 00000000", 0},
       {"a well-formed list", true, EXAMPLE, 0},
       {"string of a billion bytes, three follow", true,
        "01000000 04000200 01000000 0300 0000 08000200 00000000"

@@ -73,8 +73,6 @@ TEST(ConcurrencyRpcServer, ServicesOrderAndABlockedManager) {
   epv.qor_hello = blocking_hello;
   RPC_BINDING_VECTOR* v = nullptr;
 
-  EXPECT_EQ(RpcServerUseProtseqA("ncacn_np", 4, nullptr), RPC_S_PROTSEQ_NOT_SUPPORTED);
-  EXPECT_EQ(RpcServerUseProtseqA("ncacn_ip_tcpx", 4, nullptr), RPC_S_INVALID_RPC_PROTSEQ);
   EXPECT_EQ(RpcServerListen(1, 4, 1), RPC_S_NO_PROTSEQS_REGISTERED);
   settings.Write("RpcListenAddress = sz:nowhere\n");
   EXPECT_EQ(RpcServerUseAllProtseqs(4, nullptr), RPC_S_INVALID_NET_ADDR);
