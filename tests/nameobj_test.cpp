@@ -244,10 +244,12 @@ TEST_F(Registry, ServerOverwriteOnlyFromTheSameMachineAndEveryAllocationFailureC
               return false;
             }),
             5);
-  // Another machine gets 16; a binding that cannot be resolved, 19.
+  // Another machine gets 16, by its name or by its addresses; an unresolvable binding, 19.
   Server other({"ncacn_ip_tcp:10.9.0.3[5000]"}, "otherbox"),
+      alias({"ncacn_ip_tcp:10.9.0.3[5000]"}, "printhost"),
       nowhere({"ncacn_ip_tcp:x.invalid[1]"}, "printhost");
-  EXPECT_EQ(create_server(NS_CLASS_SPOOLER, "S", other), NS_S_EXISTS);
+  for (Server* s : {&other, &alias})
+    EXPECT_EQ(create_server(NS_CLASS_SPOOLER, "S", *s), NS_S_EXISTS);
   EXPECT_EQ(create_server(NS_CLASS_SPOOLER, "S", nowhere), NS_S_SYSFAIL);
 }
 

@@ -153,13 +153,11 @@ class Notify:
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.sock.bind(self.path)
         self.sock.settimeout(30)
-        self.seen = []
 
     def until(self, *texts):
         """Reads messages until one holds one of `texts`; returns it."""
         while True:
             msg = self.sock.recv(4096).decode()
-            self.seen.append(msg)
             if any(t in msg for t in texts):
                 return msg
 
