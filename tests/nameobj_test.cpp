@@ -109,9 +109,10 @@ TEST_F(Registry, StringsARecoveryFileCannotCarryAreRefused) {
     EXPECT_EQ(create_server(NS_CLASS_SPOOLER, "T", *sv), NS_S_NODATA);
   }
   EXPECT_EQ(create_group(NS_CLASS_GROUP, "G", {id(NS_CLASS_LP, nullptr)}), NS_S_NODATA);
-  qorobjid noname = id(NS_CLASS_LP, nullptr);
+  qorobjid noname = id(NS_CLASS_LP, nullptr), nolist = id(NS_CLASS_GROUP, "G");
   int created = 0;
   EXPECT_EQ(NS__CreateObj(&noname, nullptr, 0, nullptr, nullptr, &created), NS_S_NOID);
+  EXPECT_EQ(NS__CreateObj(&nolist, nullptr, 0, nullptr, nullptr, &created), NS_S_NODATA);
   for (int cls : {-1, NS_CLASS_COUNT}) {  // a class outside the table, as the wire may carry
     qorobjid outside = id(cls, "x");
     EXPECT_EQ(NS__CreateObj(&outside, nullptr, 0, nullptr, nullptr, &created), NS_S_NOCLASS);
