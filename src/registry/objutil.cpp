@@ -341,7 +341,7 @@ int NS__read_qorobjid(FILE* fp, char** buf, size_t* size, qorobjid* obj) {
 int NS__read_qorobjects(FILE* fp, char** buf, size_t* size, qorobjects* objs) {
   objs->len = 0;
   objs->val = nullptr;
-  int32_t count;
+  int32_t count = 0;
   int rc = read_count(fp, buf, size, &count);
   if (rc != NS_S_OK) return rc;
   int32_t cap = first_chunk(count);
@@ -367,7 +367,7 @@ int NS__read_qorobjects(FILE* fp, char** buf, size_t* size, qorobjects* objs) {
 int NS__read_rpcbinding(FILE* fp, char** buf, size_t* size, rpcbinding* binding) {
   binding->len = 0;
   binding->val = nullptr;
-  int32_t count;
+  int32_t count = 0;
   int rc = read_count(fp, buf, size, &count);
   if (rc != NS_S_OK) return rc;
   int32_t cap = first_chunk(count);
