@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -19,6 +20,7 @@ struct rpc_conn {
   uint32_t next_call_id;
   uint32_t pool_id;  // the pool it was opened for; no other keeps it
   rpc_client_conn cc;
+  std::chrono::steady_clock::time_point kept_at;  // when it was last given back
 };
 
 // Closes the socket and releases the machine; null is accepted.

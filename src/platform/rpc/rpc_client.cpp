@@ -108,20 +108,24 @@ int send_all(int fd, const uint8_t* data, size_t len, const deadline& d) {
 
 // Reads what has arrived, waiting for it until the deadline: the byte count,
 // 0 at the end of the stream, or -1 with errno (ETIMEDOUT when the deadline passed).
-ssize_t recv_some(int fd, uint8_t* buf, size_t cap, const deadline& d) {
-  for (;;) {
+// With `wait_first` (an answer just asked for is seldom there yet) it waits
+// before the first read rather than read in vain.
+ssize_t recv_some(int fd, uint8_t* buf, size_t cap, const deadline& d, bool wait_first) {
+  for (bool wait = wait_first;; wait = true) {
+    if (wait) {
+      // A server call thread forwarding this call would otherwise leave the
+      // server's other connections unwatched while it waits.
+      rpc_net_blocking();
+      int w = wait_for(fd, POLLIN, d);
+      if (w <= 0) {
+        if (w == 0) errno = ETIMEDOUT;
+        return -1;
+      }
+    }
     ssize_t n = recv(fd, buf, cap, 0);
     if (n >= 0) return n;
     if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
-    // A server call thread forwarding this call would otherwise leave the
-    // server's other connections unwatched while it waits.
-    rpc_net_blocking();
-    int w = wait_for(fd, POLLIN, d);
-    if (w <= 0) {
-      if (w == 0) errno = ETIMEDOUT;
-      return -1;
-    }
   }
 }
 
@@ -167,8 +171,12 @@ bool request_refused(int fd) {
 }
 
 // A kept connection is still usable when nothing is waiting to be read on
-// it: the server neither closed nor reset it, nor sent anything unasked.
+// it: the server neither closed nor reset it, nor sent anything unasked. One
+// given back within the last second is taken as it is: servers close idle
+// connections after far longer, and one closed meanwhile by a server that
+// stopped refuses the request, which then goes on a fresh connection.
 bool still_open(const rpc_conn* c) {
+  if (steady::now() - c->kept_at < std::chrono::seconds(1)) return true;
   pollfd p = {c->fd, POLLIN | POLLRDHUP, 0};
   return poll(&p, 1, 0) == 0;
 }
@@ -272,7 +280,7 @@ wait_end await_answer(rpc_conn* c, const deadline& d, int* status, int* event, b
   uint8_t buf[RECV_CHUNK];
   *got = false;
   for (;;) {
-    ssize_t n = recv_some(c->fd, buf, sizeof buf, d);
+    ssize_t n = recv_some(c->fd, buf, sizeof buf, d, !*got);
     if (n < 0 && errno == ETIMEDOUT) return WAIT_TIMEOUT;
     if (n <= 0) return WAIT_CLOSED;
     *got = true;
@@ -406,6 +414,7 @@ void give_back(rpc_binding* b, rpc_conn* c) {
   if (!c->cc.broken && c->pool_id == p->id) {
     std::lock_guard<std::mutex> hold(p->mu);
     if (p->n_idle < RPC_MAX_IDLE_CONNS) {
+      c->kept_at = steady::now();
       p->idle[p->n_idle++] = c;
       kept = true;
     }
