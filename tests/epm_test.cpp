@@ -100,6 +100,26 @@ TEST(EpmMap, MatchingRules) {
   }
 }
 
+// ept_lookup by interface, 1.3 registered and 1.4 asked: the entries each
+// version option takes (all, compatible, exact, major only, up to, unknown).
+TEST(EpmLookup, VersionOptions) {
+  const epm_entry registered = {{}, {QOR_IF.uuid, 1, 3}, 49664, ""};
+  epm_lookup_request req{};
+  req.inquiry_type = 1;  // by interface
+  req.has_ifid = true;
+  req.ifid = {QOR_IF.uuid, 1, 4};
+  req.max_ents = 4;
+  const bool found[] = {true, false, false, true, true, false};
+  for (req.vers_option = 1; req.vers_option <= 6; ++req.vers_option) {
+    rpc_bytes stub, reply;
+    epm_encode_lookup_request(req, &stub);
+    ASSERT_EQ(0u, epm_lookup(&registered, 1, stub.data(), stub.size(), LOOPBACK, &reply));
+    uint32_t status;  // the reply's last field, little-endian
+    memcpy(&status, reply.data() + reply.size() - 4, 4);
+    EXPECT_EQ(status == 0, found[req.vers_option - 1]) << req.vers_option;
+  }
+}
+
 // Towers and stubs cut short anywhere, and counts and lengths that lie, are
 // refused without allocating from the count.
 TEST(EpmDecode, HostileInputIsRefused) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/hostlookup.h"
+#include "platform/memory.h"
 #include "testutil.h"
 
 namespace {
@@ -63,6 +64,17 @@ TEST(HostLookup, DottedLiteralTest) {
     in_addr a{};
     EXPECT_FALSE(qor_inet_addr(text, &a)) << text;
   }
+}
+
+// Samba's rules: parameters before the first section are global, a later definition replaces an
+// earlier one, other sections' parameters are not the workgroup.
+TEST(NetWksta, WorkgroupIsTheLastOfTheGlobalSection) {
+  ScopedSettingsFile settings;
+  std::string path = settings.WriteFile(
+      "smb.conf", "workgroup = EARLY\n[homes]\nworkgroup = HOMES\n[ Global ]\n WorkGroup =  SALES \n");
+  char* group = qor_smb_workgroup(path.c_str());
+  EXPECT_STREQ(group, "SALES");
+  qor_free(group);
 }
 
 }  // namespace

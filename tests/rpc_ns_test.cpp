@@ -3,6 +3,7 @@
 // folder at once.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -113,6 +114,20 @@ TEST(RpcNs, ProcessesSharingTheFolder) {
   EXPECT_TRUE(running) << "flipping failed";
   EXPECT_EQ(seen.count(0) + seen.count(200), seen.size());
   EXPECT_TRUE(seen.count(0) > 0 && seen.count(200) > 0);
+
+  // A write that fails (past the file size limit) answers 1762 and leaves the entry as it was.
+  Strings before = Import(entry);
+  pid_t full = fork();
+  if (full == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    alarm(10);
+    const rlimit none = {0, 0};
+    setrlimit(RLIMIT_FSIZE, &none);
+    _exit(Export(entry, {"ncacn_ip_tcp:10.9.9.9"}) == RPC_S_NAME_SERVICE_UNAVAILABLE ? 0 : 1);
+  }
+  waitpid(full, &status, 0);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(Import(entry), before);
 }
 
 }  // namespace

@@ -4,13 +4,14 @@ import json
 import os
 import signal
 import socket
+import subprocess
 import threading
 import time
 
 import pytest
 from impacket.dcerpc.v5.rpcrt import DCERPCException
 
-from qor_instance import (GROUP, LP, SPOOLER, Instance, Notify, Site, createobj, loopback,
+from qor_instance import (GROUP, LP, QOR, SPOOLER, Instance, Notify, Site, createobj, loopback,
                           no_qor_left, qorctl)  # noqa: F401
 
 B1, B2 = "ncacn_ip_tcp:10.0.0.1[5000]", "ncacn_ip_tcp:10.0.0.2"
@@ -154,3 +155,6 @@ def test_failed_start_reports_and_leaves_nothing_behind(tmp_path):
         assert [(e["id"], e["strings"]) for e in qor.events()] == events
         assert not site.exported(qor.addr)
     taken.close()
+    # With no event log to report to, qor ends at once with exit code 0.
+    bad = dict(os.environ, QOR_CONFIG=qor.conf, QOR_EVENTLOG="nowhere")
+    assert subprocess.run([QOR, "-c"], env=bad, timeout=30).returncode == 0
