@@ -104,11 +104,7 @@ TEST(EpmMap, MatchingRules) {
 // version option takes (all, compatible, exact, major only, up to, unknown).
 TEST(EpmLookup, VersionOptions) {
   const epm_entry registered = {{}, {QOR_IF.uuid, 1, 3}, 49664, ""};
-  epm_lookup_request req{};
-  req.inquiry_type = 1;  // by interface
-  req.has_ifid = true;
-  req.ifid = {QOR_IF.uuid, 1, 4};
-  req.max_ents = 4;
+  epm_lookup_request req{1, false, {}, true, {QOR_IF.uuid, 1, 4}, 0, {}, 4};  // by interface
   const bool found[] = {true, false, false, true, true, false};
   for (req.vers_option = 1; req.vers_option <= 6; ++req.vers_option) {
     rpc_bytes stub, reply;
