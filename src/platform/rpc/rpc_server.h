@@ -90,8 +90,8 @@ void rpc_net_close();
 // Called by a thread about to wait for something slow, such as the reply of a
 // call it makes to another server: when it is one of the server's call
 // threads and no other thread is free to watch the sockets, one is called in
-// at once rather than after a stall tick, as long as no more call threads
-// than cores wait. Costs nothing on other threads.
+// at once rather than after a stall tick, as long as no more calls than cores
+// are in progress. Costs nothing on other threads.
 void rpc_net_blocking();
 
 // ---- For tests and tools ----

@@ -485,7 +485,7 @@ void raise_descriptor_limit() {
 void rpc_net_blocking() {
   if (!t_in_call) return;
   last_blocking_ms.store(now_ms(), std::memory_order_relaxed);
-  // Beyond one waiting call per core no thread is called in at once: the
+  // Beyond one call in progress per core no thread is called in at once: the
   // next thread freed by its answer takes the next request, sooner than a
   // thread called in would and without a sleep and a wake per call. Should
   // no call end for a whole stall tick, the watcher calls one in.
