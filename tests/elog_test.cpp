@@ -11,7 +11,6 @@
 
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "registry/status.h"
 #include "service/elog_messages.h"

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include "platform/rpc/rpc_status.h"
 #include "rpc_vectors.h"
 

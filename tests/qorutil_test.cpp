@@ -1,9 +1,9 @@
 #include "service/qorutil.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 

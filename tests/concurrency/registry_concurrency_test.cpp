@@ -19,11 +19,12 @@ using ConcurrencyRegistry = RegistryTest;
 TEST_F(ConcurrencyRegistry, ReadersAndWritersSeeConsistentAnswers) {
   constexpr int kNames = 8;
   std::atomic<bool> done{false};
-  std::atomic<int> lookups{0};
+  std::atomic<int> lookups{0}, found{0};
 
   auto writer = [&](int wid) {
     for (int i = 0; i < 150; i++) {
-      std::string server = "s" + std::to_string((i + wid) % kNames);
+      // Each server in turn is created twice, given a printer and deleted.
+      std::string server = "s" + std::to_string((i / 4 + wid) % kNames);
       std::string printer = "p" + std::to_string((i * 3 + wid) % kNames);
       switch ((i + wid) % 4) {
         case 0:
@@ -52,6 +53,7 @@ TEST_F(ConcurrencyRegistry, ReadersAndWritersSeeConsistentAnswers) {
       std::string printer = "p" + std::to_string(i++ % kNames);
       Lookup r = get(NS_CLASS_ANYPRN, printer.c_str());
       if (r.status == NS_S_OK) {
+        found++;
         EXPECT_EQ(r.server_class, NS_CLASS_SPOOLER);
         ASSERT_EQ(r.bindings.size(), 1u);
         // The binding names the server it belongs to.
@@ -72,6 +74,7 @@ TEST_F(ConcurrencyRegistry, ReadersAndWritersSeeConsistentAnswers) {
   done = true;
   for (auto& t : readers) t.join();
   EXPECT_GT(lookups.load(), 0);
+  EXPECT_GT(found.load(), 0);  // some lookups reached a server while the writers ran
 
   auto spoolers = names(NS_CLASS_SPOOLER);
   auto printers = names(NS_CLASS_ANYPRN);
