@@ -150,16 +150,19 @@ TEST_F(Forwarding, WorkgroupsAreFoundThroughTheNameServiceAndTheCacheRemembersTh
   export_entry("NOWHERE", wg.s.binding);
   EXPECT_EQ(getobj("NOWHERE"), kAnswered);
 
-  // Two entries at most: a learned controller goes first, even when a
-  // workgroup was used less recently.
+  // Two entries at most, preloaded ones not counted: a learned controller goes
+  // first, even when a workgroup was used less recently; then the least recently used.
   settings_with("PdcCachePeriod = dword:100\nPdcMaxCache = dword:2\n");
-  ASSERT_EQ(start(""), NS_S_OK);
+  ASSERT_EQ(start("P1 10.0.9.1\nP2 10.0.9.2\n"), NS_S_OK);
   EXPECT_EQ(getobj("GHOST"), kNoEntry);
   export_entry("GHOST", wg.s.binding);
   EXPECT_EQ(getobj("SALES"), kUnanswered);
   EXPECT_EQ(getobj("THIRD"), kNoEntry);
   EXPECT_EQ(getobj("GHOST"), kNoEntry);  // still known to have no entry
-  EXPECT_EQ(calls(), 2u);
+  EXPECT_EQ(getobj("THIRD"), kNoEntry);
+  EXPECT_EQ(getobj("FOURTH"), kNoEntry);
+  EXPECT_EQ(getobj("GHOST"), kAnswered);  // gone from the cache, so imported again
+  EXPECT_EQ(calls(), 3u);
   close(dead.fd);
 }
 
