@@ -33,6 +33,7 @@ SESSION = [
     ("", 2, "", "qorctl: no command (qorctl --help)\n"),
     ("get lp", 2, "", "qorctl: get: wrong number of arguments; usage: qorctl get CLASS NAME "
      "[--domain D] (qorctl --help)\n"),
+    ("get lp P --domain", 2, "", "qorctl: --domain needs a value (qorctl --help)\n"),
     ("-b nonsense getdomain", 2, "",
      "qorctl: -b nonsense: RPC status 1700: invalid string binding (qorctl --help)\n"),
     ("--help", 0, "usage: qorctl [-s HOST | -b STRING-BINDING] [--json] COMMAND ...", ""),
