@@ -116,13 +116,6 @@ TEST_F(Managers, EveryAllocationFailureAnswers14WithNothingHandedOut) {
   RpcBindingFree(&ha);
 }
 
-TEST_F(DomainList, OwnPreloadedAndNetworkDomainsOnceEachInTheSpellingMetFirst) {
-  // Comments, CRLF and malformed lines are passed over.
-  configure("SALES 10.0.0.1\n  # c\nhome -\r\nBeta -\nthree fields here\nlone\nalpha -\nbeta -\n");
-  ASSERT_EQ(start("sales 10.0.0.2\nAlpha 10.0.0.3\n"), NS_S_OK);
-  EXPECT_EQ(domains(), "Alpha Beta HOME sales");
-}
-
 TEST_F(DomainList, KeptForAPeriodGrowingBy60sUpToDomListExpireTime) {
   struct {
     const char* setting;

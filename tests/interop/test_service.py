@@ -1,4 +1,4 @@
-"""The qor process end to end: real processes, sockets and files, impacket as the client."""
+"""qor end to end: real processes, sockets and files; impacket and qorctl as its clients."""
 
 import json
 import os
@@ -15,16 +15,50 @@ from qor_instance import (GROUP, LP, QOR, SPOOLER, Instance, Notify, Site, creat
                           no_qor_left, qorctl)  # noqa: F401
 
 B1, B2 = "ncacn_ip_tcp:10.0.0.1[5000]", "ncacn_ip_tcp:10.0.0.2"
+LP_P = {"command": "get", "source": "qor", "status": 0, "meaning": "success", "class": "lp",
+        "server": {"class": "spooler", "name": "S", "domain": "WG"}, "bindings": [B1, B2],
+        "support_auth": 1}
+
+# qorctl lines: (command line, exit code, stdout, stderr). Text stdout is compared whole, or up
+# to "..." at its end; a dict is the JSON object stdout must hold. {addr} is qor's address
+# (qorctl finds it in the settings file without -s), {absent} one where no qor runs.
+QORCTL_SESSION = [
+    ("-s {addr} getdomain", 0, "WG\n", ""),
+    ("create spooler S --host h1 --binding %s --binding %s --auth 1" % (B1, B2), 0, "", ""),
+    ("create lp P --assoc spooler:S", 0, "", ""),
+    ("create group G --member lp:P --member=queue:Q@OTHER", 0, "", ""),
+    ("get any-prn P --json", 0, LP_P, ""),
+    ("--json list group G", 0, {"command": "list", "source": "qor", "status": 0,
+                                "meaning": "success", "objects": [
+                                    {"class": "lp", "name": "P", "domain": "WG"},
+                                    {"class": "queue", "name": "Q", "domain": "OTHER"}]}, ""),
+    # The service's refusals: exit code 1, the status and its meaning.
+    ("get lp NOPE", 1, "", "qorctl: get lp NOPE: status 15: no such entry\n"),
+    ("--json delete pp P", 1, {"command": "delete", "source": "qor", "status": 15,
+                               "meaning": "no such entry"}, ""),
+    # The service is not there: exit code 3 and the RPC status.
+    ("-b ncacn_ip_tcp:{absent}[9] --json get lp P", 3, {
+        "command": "get", "source": "rpc", "status": 1722, "meaning": "server unavailable"}, ""),
+    # Bad command lines: exit code 2, one line on stderr, nothing sent.
+    ("", 2, "", "qorctl: no command (qorctl --help)\n"),
+    ("get lp", 2, "", "qorctl: get: wrong number of arguments; usage: qorctl get CLASS NAME "
+     "[--domain D] (qorctl --help)\n"),
+    ("get lp P --domain", 2, "", "qorctl: --domain needs a value (qorctl --help)\n"),
+    ("-b nonsense getdomain", 2, "",
+     "qorctl: -b nonsense: RPC status 1700: invalid string binding (qorctl --help)\n"),
+    ("--help", 0, "usage: qorctl [-s HOST | -b STRING-BINDING] [--json] COMMAND ...", ""),
+]
 
 
 def start_service(inst, *args):
-    """Starts `inst` in service mode; the message that ends its start."""
+    """Starts `inst` in service mode: its notify socket and the message that ends its start."""
     notify = Notify(os.path.join(inst.dir, "notify"))
     inst.start(*args, notify=notify)
-    return notify.until("READY=1", "STATUS=Stopped")
+    assert "EXTEND_TIMEOUT_USEC=90000000" in notify.until("STATUS=Starting (check point 1)")
+    return notify, notify.until("READY=1", "STATUS=Stopped")
 
 
-def test_registrations_survive_a_stop_and_a_restart(tmp_path):
+def test_registrations_by_impacket_and_qorctl_survive_a_stop_and_a_restart(tmp_path):
     qor = Instance(Site(tmp_path), "m1").start("-c")
     assert qor.wait_started()
     dce = qor.connect()
@@ -32,6 +66,14 @@ def test_registrations_survive_a_stop_and_a_restart(tmp_path):
     assert createobj(dce, LP, "lp1", assoc=(SPOOLER, "spool1", None)) == 0
     assert createobj(dce, GROUP, "g1", members=[(LP, "lp1", None), (SPOOLER, "spool1", "wg")]) == 0
     assert qorctl(qor, "create queue q1 --assoc lp:lp1")[0] == 0
+    absent = loopback()
+    for line, code, out, err in QORCTL_SESSION:
+        rc, got, stderr = qorctl(qor, line.format(addr=qor.addr, absent=absent))
+        if isinstance(out, dict):
+            got = json.loads(got)
+        elif out.endswith("..."):
+            got = got[:len(out) - 3] + "..."
+        assert (rc, got, stderr) == (code, out, err), line
     assert qor.stop(signal.SIGTERM) == 0
     assert qor.ids() == ["0x40000001", "0x40000002"]
     for cls, name in (("spooler", "spool1"), ("lp", "lp1"), ("group", "g1"), ("queue", "q1")):
@@ -92,18 +134,6 @@ def test_bad_input_gets_its_status_and_the_service_stays_up(tmp_path):
     assert qor.stop() == 0
 
 
-def test_service_mode_reports_each_state(tmp_path):
-    notify = Notify(tmp_path / "notify")
-    qor = Instance(Site(tmp_path), "m1").start(notify=notify)
-    assert "EXTEND_TIMEOUT_USEC=90000000" in notify.until("STATUS=Starting (check point 1)")
-    assert "STATUS=Running" in notify.until("READY=1")
-    assert qorctl(qor, "getdomain")[:2] == (0, "WG\n")
-    assert qor.stop(signal.SIGTERM) == 0
-    notify.until("STOPPING=1")
-    assert notify.until("STATUS=Stopped") == "STATUS=Stopped (exit code 0)"
-    assert qor.ids() == ["0x40000001", "0x40000002"]
-
-
 def test_only_the_domain_controller_runs_unless_forced(tmp_path):
     site = Site(tmp_path, "WG pdc0\n")
     for computer, args, settings, outcome in [
@@ -112,9 +142,12 @@ def test_only_the_domain_controller_runs_unless_forced(tmp_path):
             ("m2", ("-f",), {}, "READY=1"),
             ("m3", (), {"QorDisableCheck": "dword:1"}, "READY=1")]:
         qor = Instance(site, computer, **settings)
-        assert outcome in start_service(qor, *args)
-        if outcome == "READY=1":
-            assert qor.stop() == 0
+        notify, message = start_service(qor, *args)
+        assert outcome in message
+        if outcome == "READY=1":  # the states systemd is told, up and down
+            assert "STATUS=Running" in message and qor.stop() == 0
+            notify.until("STOPPING=1")
+            assert notify.until("STATUS=Stopped") == "STATUS=Stopped (exit code 0)"
         else:
             assert qor.proc.wait() == 0
             assert qor.ids() == ["0xC000000C"] and not site.exported(qor.addr)
@@ -129,7 +162,7 @@ def test_second_instance_in_a_workgroup_is_refused(tmp_path):
     b = Instance(site, "b").start("-c")
     assert other.wait_started() and b.wait_started()
     c = Instance(site, "c")
-    assert "STATUS=Stopped (exit code 1056)" in start_service(c)
+    assert "STATUS=Stopped (exit code 1056)" in start_service(c)[1]
     assert c.proc.wait() == 0
     assert [(e["id"], e["strings"]) for e in c.events()] == [("0xC000000D", [b.addr])]
     assert not site.exported(c.addr)
@@ -150,7 +183,7 @@ def test_failed_start_reports_and_leaves_nothing_behind(tmp_path):
              [("0x8000000E", ["ncacn_np"]), ("0x8000000F", ["no_such\\\"seq"])]),
             ({}, "exit code 1752", [])]):
         qor = Instance(site, "m%d" % i, addr=addr if not settings else None, **settings)
-        assert outcome in start_service(qor)
+        assert outcome in start_service(qor)[1]
         assert qor.proc.wait() == 0
         assert [(e["id"], e["strings"]) for e in qor.events()] == events
         assert not site.exported(qor.addr)
