@@ -145,9 +145,11 @@ def test_only_the_domain_controller_runs_unless_forced(tmp_path):
         notify, message = start_service(qor, *args)
         assert outcome in message
         if outcome == "READY=1":  # the states systemd is told, up and down
-            assert "STATUS=Running" in message and qor.stop() == 0
+            assert "STATUS=Running" in message and qorctl(qor, "getdomain")[:2] == (0, "WG\n")
+            assert qor.stop() == 0
             notify.until("STOPPING=1")
             assert notify.until("STATUS=Stopped") == "STATUS=Stopped (exit code 0)"
+            assert qor.ids() == ["0x40000001", "0x40000002"]
         else:
             assert qor.proc.wait() == 0
             assert qor.ids() == ["0xC000000C"] and not site.exported(qor.addr)
