@@ -87,11 +87,6 @@ rpc_bytes fault(uint32_t call_id, uint16_t cont_id, uint32_t status, bool dne = 
   return out;
 }
 
-rpc_bytes with(rpc_bytes pdu, size_t off, uint8_t value) {
-  pdu[off] = value;
-  return pdu;
-}
-
 // Rewrites the fragment sizes a bind proposes or its bind_ack grants.
 rpc_bytes with_frag(rpc_bytes bind, uint16_t xmit, uint16_t recv) {
   bind[16] = uint8_t(xmit);

@@ -71,11 +71,6 @@ TEST(PduCodec, EveryImpacketVectorDecodesAndEncodesToTheSameBytes) {
   }
 }
 
-rpc_bytes with(rpc_bytes pdu, size_t off, uint8_t value) {
-  pdu[off] = value;
-  return pdu;
-}
-
 TEST(PduCodec, HostileHeadersLengthsAndCountsAreRefused) {
   const rpc_bytes &bind = vec("bind_impacket"), &ack = vec("bind_ack_49664");
   const rpc_bytes& empty = vec("request_empty");

@@ -53,6 +53,12 @@ inline const std::map<std::string, rpc_vector>& rpc_vectors(const std::string& f
   return it->second;
 }
 
+// A copy of `pdu` with the byte at `off` set to `value`.
+inline rpc_bytes with(rpc_bytes pdu, size_t off, uint8_t value) {
+  pdu[off] = value;
+  return pdu;
+}
+
 inline const rpc_bytes& rpc_vec(const std::string& file, const std::string& name) {
   auto it = rpc_vectors(file).find(name);
   EXPECT_NE(it, rpc_vectors(file).end()) << name;

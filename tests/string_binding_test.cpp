@@ -70,7 +70,8 @@ TEST(StringBinding, MalformedStringsAreRejected) {
                            "6b29fc40-ca47-1067-b31d-00dd010662d@ncacn_ip_tcp:h",
                            "6b29fc40-ca47-1067-b31d-00dd010662dz@ncacn_ip_tcp:h", "@ncacn_ip_tcp:h",
                            "6b29fc40+ca47-1067-b31d-00dd010662da@ncacn_ip_tcp:h",
-                           "6b29fc40-ca47-10g7-b31d-00dd010662da@ncacn_ip_tcp:h"}) {
+                           "6b29fc40-ca47-10g7-b31d-00dd010662da@ncacn_ip_tcp:h",
+                           "6b29fc40-ca47-1067-b31d+00dd010662da@ncacn_ip_tcp:h"}) {
     EXPECT_EQ(Parse(text, &ignored), RPC_S_INVALID_STRING_UUID) << text;
   }
   char* s = reinterpret_cast<char*>(1);

@@ -15,7 +15,7 @@ namespace {
 using namespace script;
 
 TEST(ConcurrencyRpcClient, ThreadsShareOneHandle) {
-  constexpr int kThreads = 8, kCalls = 100;
+  constexpr int kThreads = 72, kCalls = 20;  // more at once than a handle keeps idle
   for (Mode mode : {kServe, kCloseAfterReply}) {
     Server server(mode);
     const epm_entry mapping = {{}, kIf.syntax, server.port(), ""};
@@ -37,8 +37,8 @@ TEST(ConcurrencyRpcClient, ThreadsShareOneHandle) {
     }
     for (std::thread& t : threads) t.join();
     RpcBindingFree(&h);
-    // Connections are reused: no more than there are calls at once.
-    EXPECT_LE(server.accepted, mode == kServe ? kThreads : kThreads * kCalls);
+    // Connections are reused: about one a thread, a few more where a full pool closed one.
+    EXPECT_LE(server.accepted, mode == kServe ? 2 * kThreads : kThreads * kCalls);
   }
 }
 

@@ -20,10 +20,10 @@ LP_P = {"command": "get", "source": "qor", "status": 0, "meaning": "success", "c
         "support_auth": 1}
 
 # qorctl lines: (command line, exit code, stdout, stderr). Text stdout is compared whole, or up
-# to "..." at its end; a dict is the JSON object stdout must hold. {addr} is qor's address
-# (qorctl finds it in the settings file without -s), {absent} one where no qor runs.
+# to "..." at its end; a dict is the JSON object stdout must hold. Without -s qorctl finds qor
+# in the settings file; {absent} is an address where no qor runs.
 QORCTL_SESSION = [
-    ("-s {addr} getdomain", 0, "WG\n", ""),
+    ("-s qorhost getdomain", 0, "WG\n", ""),
     ("create spooler S --host h1 --binding %s --binding %s --auth 1" % (B1, B2), 0, "", ""),
     ("create lp P --assoc spooler:S", 0, "", ""),
     ("create group G --member lp:P --member=queue:Q@OTHER", 0, "", ""),
@@ -67,8 +67,9 @@ def test_registrations_by_impacket_and_qorctl_survive_a_stop_and_a_restart(tmp_p
     assert createobj(dce, GROUP, "g1", members=[(LP, "lp1", None), (SPOOLER, "spool1", "wg")]) == 0
     assert qorctl(qor, "create queue q1 --assoc lp:lp1")[0] == 0
     absent = loopback()
+    qor.site.write("hosts", "%s qorhost\n" % qor.addr)  # -s by name
     for line, code, out, err in QORCTL_SESSION:
-        rc, got, stderr = qorctl(qor, line.format(addr=qor.addr, absent=absent))
+        rc, got, stderr = qorctl(qor, line.format(absent=absent))
         if isinstance(out, dict):
             got = json.loads(got)
         elif out.endswith("..."):
@@ -125,6 +126,7 @@ def test_bad_input_gets_its_status_and_the_service_stays_up(tmp_path):
     assert createobj(dce, 11, "s1", bindings=[B1], host="h") == 5  # a class outside the table
     assert createobj(dce, SPOOLER, "s\r1", bindings=[B1], host="h") == 11
     assert createobj(dce, SPOOLER, "s2", bindings=[B1, None], host="h") == 11
+    assert createobj(dce, LP, "p1", assoc=(SPOOLER, "s\r1", None)) == 11
     with pytest.raises(DCERPCException, match="000006f5"):  # 1781: enum value out of range
         createobj(dce, 40000, "s3", bindings=[B1], host="h")
     assert qorctl(qor, "list any-svr")[:2] == (0, "")  # nothing was registered
