@@ -94,8 +94,13 @@ TEST(PduCodec, HostileHeadersLengthsAndCountsAreRefused) {
     rpc_bytes out;
     EXPECT_EQ(c.status, reencode(c.pdu, &out)) << c.what;
   }
+  // Lawful at the edges: DCE 1.1, an auth trailer filling bind's 56-byte body, 255 results.
   pdu_header h;
-  EXPECT_EQ(RPC_S_OK, pdu_header_decode(with(empty, 1, 1).data(), &h));  // DCE 1.1 clients
+  EXPECT_EQ(RPC_S_OK, pdu_header_decode(with(empty, 1, 1).data(), &h));
+  EXPECT_EQ(RPC_S_OK, pdu_header_decode(with(bind, 10, 48).data(), &h));
+  pdu_bind_ack most{4280, 4280, 1, "", std::vector<pdu_result>(255)};
+  rpc_bytes out;
+  EXPECT_EQ(RPC_S_OK, pdu_encode_bind_ack(PDU_BIND_ACK, 3, 1, most, &out));
 }
 
 // A request larger than the limit is refused before its buffer grows past it.

@@ -13,6 +13,8 @@ using namespace script;
 
 enum Target { kDirect, kClosedPort, kDropping };
 
+const rpc_server_interface kTwin = {{{7, 0, 0, {}}, 1, 0}, 5, kStubs, nullptr};  // kIf's version
+
 struct Step {
   uint16_t op;
   RPC_STATUS want;
@@ -28,7 +30,7 @@ const struct {
   Mode mode = kServe;
 } kCases[] = {
     // A kept connection the server reset as the request arrived: sent again on a new one.
-    {"kept connection reset", kDirect, {{kEcho, 0}, {kEcho, 0}}, 2, kResetOnSecondCall},
+    {"kept connection reset", kDirect, {{kEcho, 0}, {kEcho, 0}}, 2, kResetSecond},
     // The request may have run: it is never sent again, not even when the
     // connection was a kept one.
     {"server closes after reading the request",
@@ -40,18 +42,21 @@ const struct {
      {{kSlow, RPC_S_CALL_CANCELLED}, {kEcho, 0}},
      2},
     {"too busy fault", kDirect, {{kBusy, RPC_S_SERVER_TOO_BUSY}, {kEcho, 0}}, 1},
+    // The request is more than the sockets hold: a reset cuts its sending short.
+    {"reset as the request arrives", kDirect, {{kEcho, RPC_S_CALL_FAILED_DNE}}, 1, kResetFirst},
     {"fault saying the call did not execute", kDirect, {{kDne, RPC_S_CALL_FAILED_DNE}}, 1},
     {"interface not registered", kDirect, {{kEcho, RPC_S_UNKNOWN_IF, &kEpmIf}}, 1},
+    {"another of the same version: own connection", kDirect, {{kEcho, 0}, {kEcho, 0, &kTwin}}, 2},
     {"closed port", kClosedPort, {{kEcho, RPC_S_SERVER_UNAVAILABLE}}, 0},
     {"connection attempts dropped", kDropping, {{kEcho, RPC_S_SERVER_UNAVAILABLE}}, 0},
 };
 
 TEST(RpcClient, EveryStatusProvokedForReal) {
-  std::vector<uint8_t> request(12000);  // several fragments each way
+  std::vector<uint8_t> request(2 << 20);  // many fragments each way
   for (size_t i = 0; i < request.size(); ++i) request[i] = static_cast<uint8_t>(i * 13);
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.what);
-    Server server(c.mode);
+    Server server(c.mode, {{&kIf, nullptr}, {&kTwin, nullptr}});
     ScopedSettingsFile settings;
     // Short limits only where they are the point, so that a slow machine fails nothing else.
     settings.Write(std::string("RpcConnectTimeout = dword:") +

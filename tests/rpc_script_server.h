@@ -25,8 +25,8 @@ namespace script {
 // Operations of the test interface; kClose: the server reads the request and closes.
 enum Op : uint16_t { kEcho, kSlow, kBusy, kDne, kClose };
 // kCloseOnCall: every request is read and the connection closed without a reply;
-// kResetOnSecondCall: the second request is left unread and answered with a reset.
-enum Mode { kServe, kCloseAfterBind, kCloseAfterReply, kCloseOnCall, kResetOnSecondCall };
+// kResetFirst, kResetSecond: the first (second) request is left unread and answered with a reset.
+enum Mode { kServe, kCloseAfterBind, kCloseAfterReply, kCloseOnCall, kResetFirst, kResetSecond };
 
 inline rpc_stub_result echo(const void*, const uint8_t* in, size_t len, std::vector<uint8_t>* out) {
   out->assign(in, in + len);
@@ -127,7 +127,8 @@ class Server {
     int served = 0;
     for (bool open = true; open;) {
       pollfd p = {fd, POLLIN, 0};
-      if (mode_ == kResetOnSecondCall && served == 1 && poll(&p, 1, -1)) break;
+      bool reset = mode_ == kResetFirst ? c.bound : mode_ == kResetSecond && served == 1;
+      if (reset && poll(&p, 1, -1)) break;
       ssize_t n = recv(fd, in.data(), in.size(), 0);
       if (n <= 0) break;
       for (size_t off = 0, used; open && off < size_t(n); off += used) {

@@ -89,6 +89,11 @@ TEST(ConcurrencyRpcServer, ServicesOrderAndABlockedManager) {
   // One call thread: only the watcher can bring another in to poll.
   ASSERT_EQ(RpcServerListen(1, 4, 1), RPC_S_OK);
   EXPECT_EQ(RpcServerListen(1, 4, 1), RPC_S_ALREADY_LISTENING);
+  // A call is taken with the requests held exactly at their limit, turned away past it.
+  const rpc_if_entry qor = {iface, &epv};
+  ASSERT_EQ(rpc_server_call_begin(qor, RPC_MAX_BUFFERED), 0u);
+  rpc_server_call_end(qor);
+  EXPECT_EQ(rpc_server_call_begin(qor, RPC_MAX_BUFFERED + 1), NCA_S_SERVER_TOO_BUSY);
 
   std::string binding = "ncacn_ip_tcp:" + addr + "[" + v->BindingH[0]->endpoint + "]";
   std::string slow_reply;

@@ -36,6 +36,8 @@ def connect(addr, port=None, epm_port=None):
         mapper = transport.DCERPCTransportFactory("ncacn_ip_tcp:%s[%d]" % (addr, epm_port)).get_dce_rpc()
         mapper.connect()
         binding = epm.hept_map(addr, IFACE, protocol="ncacn_ip_tcp", dce=mapper)
+        mapper.call(4, bytes(20))  # ept_lookup_handle_free of the nil handle the answer held
+        assert mapper.recv() == bytes(24)
         mapper.disconnect()
     dce = transport.DCERPCTransportFactory(binding).get_dce_rpc()
     dce.connect()
@@ -100,8 +102,10 @@ class Instance:
         self.mark = len(self.events())  # where this run's events begin
         if notify is not None:
             env["NOTIFY_SOCKET"] = notify.path
-        self.proc = subprocess.Popen([QOR, *args], env=env, stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.DEVNULL)
+        gone, stderr = os.pipe()  # a console nobody reads any more must not end qor
+        os.close(gone)
+        self.proc = subprocess.Popen([QOR, *args], env=env, stdout=subprocess.DEVNULL, stderr=stderr)
+        os.close(stderr)
         Instance.started.append(self.proc)
         return self
 
