@@ -14,12 +14,14 @@
 
 #include "registry/status.h"
 #include "service/elog_messages.h"
+#include "service/qorutil.h"
 #include "testutil.h"
 
 // The journal sink in a child with a mount namespace of its own, whose /run holds a journal
 // socket of the test's: what sd_journal_sendv delivers there, field by field. A value with a line
 // feed travels in the journal's length-prefixed form; an error identifier reported as a warning
-// gets a warning's priority. Skipped where no private mount namespace can be had.
+// gets a warning's priority. The same private /run shows the settings guards' directory as qor
+// makes it. Skipped where no private mount namespace can be had.
 TEST(Elog, JournalGetsTheFieldsAndTheLocaleText) {
   ScopedEnv cap("QOR_EVENTLOG", nullptr), a("LC_ALL", nullptr), m("LC_MESSAGES", nullptr),
       l("LANG", "ja_JP.UTF-8");
@@ -40,6 +42,12 @@ TEST(Elog, JournalGetsTheFieldsAndTheLocaleText) {
     if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) _exit(77);
     if (NS__LogInit() != NS_S_OK) _exit(1);
     if (NS__Log_S(NS_EVENT_WARNING, NS_EV_NO_HOSTADDR, "multi\nline") != NS_S_OK) _exit(2);
+    // The settings guards' directory made afresh is open to every account, whatever the umask.
+    struct stat st;
+    umask(022);
+    if (mkdir("/run/lock", 01777) != 0 || NS__GetRegInt("QorTestUnset", 7) != 7 ||
+        stat("/run/lock/qor", &st) != 0 || st.st_mode != (S_IFDIR | 01777))
+      _exit(4);
     static char buf[65536];
     ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
     _exit(n > 0 && write(fds[1], buf, static_cast<size_t>(n)) == n ? 0 : 3);
