@@ -248,6 +248,13 @@ TEST(AssocClient, BindsCallsAndReassemblesImpacketBuiltReplies) {
   ASSERT_EQ(len, 10000u);
   for (size_t i = 0; i < len; ++i) ASSERT_EQ(reply[i], static_cast<uint8_t>(i * 7));
   rpc_cconn_release(&cl);
+  // A bind refused for the server's load is "too busy".
+  rpc_cconn_init(&cl, test_if.syntax, 0);
+  rpc_cconn_make_bind(&cl, 1, &bind);
+  rpc_bytes nak;
+  pdu_encode_bind_nak(1, PDU_NAK_LOCAL_LIMIT_EXCEEDED, &nak);
+  EXPECT_EQ(client_feed(&cl, nak, &event), RPC_S_SERVER_TOO_BUSY);
+  rpc_cconn_release(&cl);
 }
 
 }  // namespace

@@ -32,6 +32,11 @@ QORCTL_SESSION = [
                                 "meaning": "success", "objects": [
                                     {"class": "lp", "name": "P", "domain": "WG"},
                                     {"class": "queue", "name": "Q", "domain": "OTHER"}]}, ""),
+    ("create lp P --assoc spooler:spool1", 1, "", "qorctl: create lp P: status 16: the name "
+     "exists and may not be overwritten\n"),
+    ("create lp P --assoc spooler:spool1 --force", 0, "", ""),
+    ("get --help", 0, "usage: qorctl [-s HOST | -b STRING-BINDING] [--json] COMMAND ...\n"
+     "       qorctl get CLASS NAME [--domain D]\n...", ""),
     # The service's refusals: exit code 1, the status and its meaning.
     ("get lp NOPE", 1, "", "qorctl: get lp NOPE: status 15: no such entry\n"),
     ("--json delete pp P", 1, {"command": "delete", "source": "qor", "status": 15,
@@ -88,6 +93,7 @@ def test_registrations_by_impacket_and_qorctl_survive_a_stop_and_a_restart(tmp_p
         % (B1, B2))
     assert qorctl(qor, "list group g1")[:2] == (0, "lp:lp1@WG\nspooler:spool1@wg\n")
     assert qorctl(qor, "host queue q1")[:2] == (0, "h1\n")
+    assert qorctl(qor, "get lp P")[1].startswith("class: lp\nserver: spooler:spool1@WG\n")
     assert qor.stop(signal.SIGINT) == 0
 
 
@@ -185,7 +191,8 @@ def test_failed_start_reports_and_leaves_nothing_behind(tmp_path):
              "exit code 1066, service-specific exit code 19", []),
             ({"RpcProtocolSequence": "multi_sz:ncacn_np,no_such\\\\\"seq"}, "STATUS=Stopped",
              [("0x8000000E", ["ncacn_np"]), ("0x8000000F", ["no_such\\\"seq"])]),
-            ({}, "exit code 1752", [])]):
+            ({}, "exit code 1752", []),
+            ({"RpcMaxCall": "dword:0"}, "exit code 1767", [])]):  # exported, then taken back
         qor = Instance(site, "m%d" % i, addr=addr if not settings else None, **settings)
         assert outcome in start_service(qor)[1]
         assert qor.proc.wait() == 0
@@ -195,3 +202,5 @@ def test_failed_start_reports_and_leaves_nothing_behind(tmp_path):
     # With no event log to report to, qor ends at once with exit code 0.
     bad = dict(os.environ, QOR_CONFIG=qor.conf, QOR_EVENTLOG="nowhere")
     assert subprocess.run([QOR, "-c"], env=bad, timeout=30).returncode == 0
+    h = subprocess.run([QOR, "-c", "-h"], env=bad, capture_output=True, text=True, timeout=30)
+    assert (h.returncode, h.stdout) == (0, "qor [-c] [-f]\n")
