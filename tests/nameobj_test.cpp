@@ -37,9 +37,6 @@ TEST_F(Registry, FamiliesAndAssociationsResolveToTheirServer) {
   EXPECT_EQ(r.server, "S");
   EXPECT_EQ(r.bindings, (std::vector<std::string>{sv.bindings[0], sv.bindings[1]}));
   EXPECT_EQ(r.supportauth, 3);
-  std::string host;
-  EXPECT_EQ(host_of(NS_CLASS_SUPERV, "S", &host), NS_S_OK);
-  EXPECT_EQ(host, "qhost");
   EXPECT_EQ(host_of(NS_CLASS_PP, "X"), NS_S_NOCLASS);  // family targets are not resolved here
 
   // q1 -> ... -> q16 -> S: sixteen associations followed; one more answers 17,
