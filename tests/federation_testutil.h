@@ -111,16 +111,22 @@ inline NS__sv_ns_qor_if_v1_1_epv_t remote_epv() {
 }
 inline const NS__sv_ns_qor_if_v1_1_epv_t kRemote = remote_epv();
 
+// Exports `bindings` of ns_qor_if under `entry` in the name-service folder; the export's status.
+inline RPC_STATUS ns_export(const char* entry, const std::vector<std::string>& bindings) {
+  std::vector<RPC_BINDING_HANDLE> handles(bindings.size());
+  for (size_t i = 0; i < bindings.size(); ++i) {
+    EXPECT_EQ(RpcBindingFromStringBindingA(bindings[i].c_str(), &handles[i]), RPC_S_OK);
+  }
+  RPC_BINDING_VECTOR vec = {handles.size(), handles.data()};
+  RPC_STATUS st = RpcNsBindingExportA(RPC_C_NS_SYNTAX_DCE, entry, &NS__sv_ns_qor_if_v1_1_s_ifspec,
+                                      &vec, nullptr);
+  for (RPC_BINDING_HANDLE& h : handles) RpcBindingFree(&h);
+  return st;
+}
+
 // Exports `binding` under the domain's entry in the name-service folder.
 inline void export_entry(const std::string& domain, const std::string& binding) {
-  RPC_BINDING_HANDLE h = nullptr;
-  ASSERT_EQ(RpcBindingFromStringBindingA(binding.c_str(), &h), RPC_S_OK);
-  RPC_BINDING_VECTOR v{1, &h};
-  std::string entry = "/.../" + domain + "/Varnelith/qor";
-  EXPECT_EQ(RpcNsBindingExportA(RPC_C_NS_SYNTAX_DCE, entry.c_str(), &NS__sv_ns_qor_if_v1_1_s_ifspec,
-                                &v, nullptr),
-            RPC_S_OK);
-  RpcBindingFree(&h);
+  EXPECT_EQ(ns_export(("/.../" + domain + "/Varnelith/qor").c_str(), {binding}), RPC_S_OK);
 }
 
 // The names listdomain answers for `domain`, or its status alone when it failed.

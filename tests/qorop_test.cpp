@@ -122,7 +122,6 @@ TEST_F(DomainList, KeptForAPeriodGrowingBy60sUpToDomListExpireTime) {
     std::vector<long> periods;
   } rows[] = {
       {"", {60, 120, 180, 240, 300, 300}},
-      {"DomListExpireTime = dword:150\n", {60, 120, 150, 150}},
       {"DomListExpireTime = dword:0xFFFFFFFF\n", {1, 1}},
   };
   for (const auto& row : rows) {

@@ -111,12 +111,11 @@ inline Lookup get(int nsclass, const char* name) {
   return r;
 }
 
-// The status of a host lookup; *out, when given, receives the host.
-inline int host_of(int nsclass, const char* name, std::string* out = nullptr) {
+// The status of a host lookup.
+inline int host_of(int nsclass, const char* name) {
   qorobjid obj = id(nsclass, name);
   char* host = nullptr;
   int status = NS__GetHost(&obj, &host);
-  if (out != nullptr) *out = host ? host : "";
   qor_free(host);
   return status;
 }

@@ -78,7 +78,6 @@ class ScopedSettingsFile : public TempDir {
     write_file(dir() + "/" + name, text);
     return dir() + "/" + name;
   }
-  const std::string& path() const { return path_; }
 
  private:
   std::string path_;
