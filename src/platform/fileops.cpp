@@ -12,12 +12,10 @@ namespace {
 
 std::atomic<long> countdown[QOR_FOP_COUNT];
 std::atomic<int> inject_errno[QOR_FOP_COUNT];
-std::atomic<long> calls[QOR_FOP_COUNT];
 std::atomic<bool> fired{false};
 
-// Counts the call and tells whether it is the one chosen to fail; errno is then set.
+// Tells whether this call is the one chosen to fail; errno is then set.
 bool inject(qor_fileop op) {
-  calls[op].fetch_add(1, std::memory_order_relaxed);
   long n = countdown[op].load(std::memory_order_relaxed);
   if (n <= 0) return false;
   // Several threads may race here; exactly one of them sees the count reach 0.
@@ -154,13 +152,10 @@ void qor_fileops_fail_at(qor_fileop op, long n, int err) {
 
 bool qor_fileops_failed() { return fired.load(std::memory_order_acquire); }
 
-long qor_fileops_calls(qor_fileop op) { return calls[op].load(std::memory_order_relaxed); }
-
 void qor_fileops_reset() {
   qor_fops = default_fops;
   for (int op = 0; op < QOR_FOP_COUNT; ++op) {
     countdown[op].store(0, std::memory_order_relaxed);
-    calls[op].store(0, std::memory_order_relaxed);
   }
   fired.store(false, std::memory_order_release);
 }

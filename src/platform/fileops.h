@@ -65,7 +65,5 @@ enum qor_fileop {
 void qor_fileops_fail_at(qor_fileop op, long n, int err);
 // True once an injected failure has happened since the last fail_at or reset.
 bool qor_fileops_failed();
-// Number of calls of `op` through the default table since the last reset.
-long qor_fileops_calls(qor_fileop op);
-// Default table back, every injection cancelled, call counts zeroed.
+// Default table back, every injection cancelled.
 void qor_fileops_reset();
