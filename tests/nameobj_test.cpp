@@ -104,6 +104,8 @@ TEST_F(Registry, StringsARecoveryFileCannotCarryAreRefused) {
   int created = 0;
   EXPECT_EQ(NS__CreateObj(&noname, nullptr, 0, nullptr, nullptr, &created), NS_S_NOID);
   EXPECT_EQ(NS__CreateObj(&nolist, nullptr, 0, nullptr, nullptr, &created), NS_S_NODATA);
+  qorobjects noarray{1, nullptr};  // a count without its members
+  EXPECT_EQ(NS__CreateObj(&nolist, nullptr, 0, nullptr, &noarray, &created), NS_S_NODATA);
   for (int cls : {-1, NS_CLASS_COUNT}) {  // a class outside the table, as the wire may carry
     qorobjid outside = id(cls, "x");
     EXPECT_EQ(NS__CreateObj(&outside, nullptr, 0, nullptr, nullptr, &created), NS_S_NOCLASS);
