@@ -45,6 +45,24 @@ sigset_t stop_signals() {
   return set;
 }
 
+// The Win32-style number for a failed system call: the last error is reported
+// in events and exit codes as such, where an errno value names another error.
+uint32_t win32_error(int err) {
+  switch (err) {
+    case ENOMEM:
+    case EAGAIN:
+      return ERROR_NOT_ENOUGH_MEMORY;
+    case EMFILE:
+    case ENFILE:
+      return 4;  // ERROR_TOO_MANY_OPEN_FILES
+    case EACCES:
+    case EPERM:
+      return 5;  // ERROR_ACCESS_DENIED
+    default:
+      return ERROR_INVALID_HANDLE;  // the control channel cannot be used
+  }
+}
+
 void kick_dispatcher() {
   uint64_t one = 1;
   // An eventfd write cannot fail short of an overflowed counter.
@@ -76,7 +94,7 @@ bool qor_svc_startup() {
   sigset_t set = stop_signals();
   int rc = pthread_sigmask(SIG_BLOCK, &set, nullptr);
   if (rc != 0) {
-    qor_set_last_error(static_cast<uint32_t>(rc));
+    qor_set_last_error(win32_error(rc));
     return false;
   }
   signal(SIGPIPE, SIG_IGN);
@@ -88,7 +106,7 @@ bool qor_svc_dispatch(qor_svcmain_func svcmain, int argc, char** argv) {
   int sfd = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
   dispatcher_kick = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (sfd < 0 || dispatcher_kick < 0) {
-    qor_set_last_error(static_cast<uint32_t>(errno));
+    qor_set_last_error(win32_error(errno));
     close_dispatcher(sfd);
     return false;
   }
@@ -150,7 +168,7 @@ bool qor_svc_report(SERVICE_STATUS_HANDLE /*ssh*/, const SERVICE_STATUS* ss) {
   }
   int rc = sd_notify(0, text);
   if (rc >= 0) return true;
-  qor_set_last_error(static_cast<uint32_t>(-rc));
+  qor_set_last_error(win32_error(-rc));
   return false;
 }
 
