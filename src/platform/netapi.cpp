@@ -95,15 +95,13 @@ char* get_langroup() {
   return group;
 }
 
-// The machine's name as a new string: like Samba's NetBIOS name, the host name's first label.
+// The machine's name as a new string: the setting, else the host name as it stands.
 char* get_computername() {
   char* name = nonempty_setting("ComputerName");
   if (name != nullptr) return name;
   char host[256];
   if (gethostname(host, sizeof host) != 0) host[0] = '\0';
   host[sizeof host - 1] = '\0';
-  char* dot = std::strchr(host, '.');
-  if (dot != nullptr && dot != host) *dot = '\0';
   return qor_strdup(host);
 }
 

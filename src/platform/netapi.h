@@ -41,7 +41,7 @@ constexpr NET_API_STATUS NERR_DCNotFound = 2453;  // a workgroup, or a name the 
 constexpr DWORD PLATFORM_ID_NT = 500;
 struct WKSTA_INFO_101 {
   DWORD wki101_platform_id;
-  char* wki101_computername;  // setting "ComputerName", else the first label of gethostname()
+  char* wki101_computername;  // setting "ComputerName", else gethostname()
   char* wki101_langroup;  // setting "LanGroup", else `workgroup =` of smb.conf, else "WORKGROUP"
   DWORD wki101_ver_major;
   DWORD wki101_ver_minor;
