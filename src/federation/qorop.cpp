@@ -447,8 +447,7 @@ int get_domain_list(domainlist* list) {
     auto stored = static_cast<int32_t>(NS__GetRegInt("DomListExpireTime", kDefaultDomListExpire));
     maxinterv = stored < 1 ? 1 : stored;
   }
-  long now = qor_time();
-  if (now < expire && cache.len > 0) return copy_domainlist(list, &cache);
+  if (qor_time() < expire && cache.len > 0) return copy_domainlist(list, &cache);
 
   free_domainlist(&cache);  // expired, or empty after a failed collection
   int st = collect_domain(&cache);
@@ -458,7 +457,7 @@ int get_domain_list(domainlist* list) {
     interv = interv == 0 ? kDomListStep : interv + kDomListStep;
     if (interv > maxinterv) interv = maxinterv;
   }
-  expire = now + interv;
+  expire = qor_time() + interv;  // counted from the end of a collection that may be slow
   return copy_domainlist(list, &cache);
 }
 
