@@ -21,6 +21,9 @@ std::atomic<qor_svcctrl_func> ctrl_handler{nullptr};
 // Wakes the dispatcher when the handler is registered and when svcmain ends.
 int dispatcher_kick = -1;
 std::atomic<bool> svcmain_ended{false};
+// Whether the last status reported accepts the stop control. A signal cannot
+// be refused as the service manager refuses a control: it waits until then.
+std::atomic<bool> stop_accepted{false};
 
 // Closes the dispatcher's descriptors in reverse order of their making. The
 // kick goes back to -1, so that a later registration writes to no descriptor
@@ -125,7 +128,8 @@ bool qor_svc_dispatch(qor_svcmain_func svcmain, int argc, char** argv) {
     uint64_t kicks;
     if (read(dispatcher_kick, &kicks, sizeof kicks) < 0) kicks = 0;
     qor_svcctrl_func handler = ctrl_handler.load(std::memory_order_acquire);
-    if (stop_pending && handler != nullptr && !svcmain_ended.load(std::memory_order_acquire)) {
+    if (stop_pending && handler != nullptr && stop_accepted.load(std::memory_order_acquire) &&
+        !svcmain_ended.load(std::memory_order_acquire)) {
       stop_pending = false;
       handler(SERVICE_CONTROL_STOP);
     }
@@ -142,6 +146,11 @@ SERVICE_STATUS_HANDLE qor_svc_register(const char* /*name*/, qor_svcctrl_func ha
 }
 
 bool qor_svc_report(SERVICE_STATUS_HANDLE /*ssh*/, const SERVICE_STATUS* ss) {
+  bool accepts = (ss->dwControlsAccepted & SERVICE_ACCEPT_STOP) != 0;
+  if (stop_accepted.exchange(accepts, std::memory_order_acq_rel) != accepts &&
+      dispatcher_kick >= 0) {
+    kick_dispatcher();  // a stop held back may go now
+  }
   char text[256];
   unsigned long long extend_usec = static_cast<unsigned long long>(ss->dwWaitHint) * 1000ULL;
   switch (ss->dwCurrentState) {

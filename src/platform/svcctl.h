@@ -57,7 +57,8 @@ bool qor_svc_startup();
 // The control dispatcher: runs svcmain(argc, argv) on a thread of its own
 // and, on the calling thread, hands every SIGTERM and SIGINT to the handler
 // registered with qor_svc_register as SERVICE_CONTROL_STOP (a signal that
-// comes before the registration waits for it). Returns true once svcmain has
+// comes before the registration, or while the last status reported does not
+// accept the stop, waits until it does). Returns true once svcmain has
 // returned; false with the last error set when svcmain could not be started.
 bool qor_svc_dispatch(qor_svcmain_func svcmain, int argc, char** argv);
 
@@ -66,8 +67,8 @@ bool qor_svc_dispatch(qor_svcmain_func svcmain, int argc, char** argv);
 SERVICE_STATUS_HANDLE qor_svc_register(const char* name, qor_svcctrl_func handler);
 
 // Reports `ss` to systemd as described above. True when sent, or when there
-// is no NOTIFY_SOCKET; false with the last error set to the errno of the
-// failed send. Any thread.
+// is no NOTIFY_SOCKET; false with the last error set for the failed send.
+// Any thread.
 bool qor_svc_report(SERVICE_STATUS_HANDLE ssh, const SERVICE_STATUS* ss);
 
 // Console mode: starts a thread that signals `ev` at every SIGINT and SIGTERM.

@@ -176,6 +176,18 @@ def test_second_instance_in_a_workgroup_is_refused(tmp_path):
     assert c.proc.wait() == 0
     assert [(e["id"], e["strings"]) for e in c.events()] == [("0xC000000D", [b.addr])]
     assert not site.exported(c.addr)
+    # A stop asked for during the start (b frozen: the check waits for it) is taken once running.
+    b.proc.send_signal(signal.SIGSTOP)
+    d = Instance(site, "d")
+    notify = Notify(os.path.join(d.dir, "notify"))
+    d.start(notify=notify)
+    notify.until("STATUS=Starting (check point 1)")
+    d.proc.send_signal(signal.SIGTERM)
+    states = [notify.until("READY=1", "STOPPING=1", "STATUS=Stopped") for _ in range(3)]
+    assert ["READY=1" in states[0], "STOPPING=1" in states[1], states[2]] == [
+        True, True, "STATUS=Stopped (exit code 0)"]
+    assert d.proc.wait() == 0 and d.ids() == ["0x40000001", "0x40000002"]
+    b.proc.send_signal(signal.SIGCONT)
     other.stop(), b.stop()
 
 
