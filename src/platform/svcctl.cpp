@@ -146,11 +146,6 @@ SERVICE_STATUS_HANDLE qor_svc_register(const char* /*name*/, qor_svcctrl_func ha
 }
 
 bool qor_svc_report(SERVICE_STATUS_HANDLE /*ssh*/, const SERVICE_STATUS* ss) {
-  bool accepts = (ss->dwControlsAccepted & SERVICE_ACCEPT_STOP) != 0;
-  if (stop_accepted.exchange(accepts, std::memory_order_acq_rel) != accepts &&
-      dispatcher_kick >= 0) {
-    kick_dispatcher();  // a stop held back may go now
-  }
   char text[256];
   unsigned long long extend_usec = static_cast<unsigned long long>(ss->dwWaitHint) * 1000ULL;
   switch (ss->dwCurrentState) {
@@ -176,6 +171,12 @@ bool qor_svc_report(SERVICE_STATUS_HANDLE /*ssh*/, const SERVICE_STATUS* ss) {
       break;
   }
   int rc = sd_notify(0, text);
+  // Only once the status is out: a stop held back must not be reported first.
+  bool accepts = (ss->dwControlsAccepted & SERVICE_ACCEPT_STOP) != 0;
+  if (stop_accepted.exchange(accepts, std::memory_order_acq_rel) != accepts &&
+      dispatcher_kick >= 0) {
+    kick_dispatcher();  // a stop held back may go now
+  }
   if (rc >= 0) return true;
   qor_set_last_error(win32_error(-rc));
   return false;
