@@ -375,6 +375,9 @@ int NS__PdcSetHandle(const char* domain, rpc_binding* ha) {
   void* data;
   if (domain == nullptr || NS__TabGet(tabha, domain, &data) != NS_S_OK) return NS_S_NOENTRY;
   auto* ent = static_cast<cachedata*>(data);
+  // A copy of the entry's own handle, as every forwarding to a domain in use
+  // stores it, leaves the entry as it is: it holds that binding already.
+  if (ent->ha != nullptr && rpc_binding_shares_connections(ent->ha, ha)) return NS_S_OK;
   if (ent->ha != nullptr) RpcBindingFree(&ent->ha);
   if (RpcBindingCopy(ha, &ent->ha) != RPC_S_OK) ent->ha = nullptr;
   return NS_S_OK;

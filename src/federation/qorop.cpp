@@ -86,7 +86,6 @@ struct import_context {
   RPC_NS_HANDLE nsha;
   RPC_BINDING_HANDLE ha;  // the import's copy of the cache's handle, or null
   int ncall;              // calls of import_next so far
-  int fromcache;          // the binding last handed out is a copy of the cache's handle
 };
 
 RPC_IF_HANDLE qor_ifspec() { return &NS__sv_ns_qor_if_v1_1_s_ifspec; }
@@ -125,7 +124,7 @@ int import_begin(const char* domain, const char* const* pseq, int len, import_co
   cntxt->pseqlen = len;
   cntxt->pseqcnt = 0;
   cntxt->domain = domain;
-  cntxt->nsha_opened = cntxt->importok = cntxt->ncall = cntxt->fromcache = 0;
+  cntxt->nsha_opened = cntxt->importok = cntxt->ncall = 0;
   cntxt->nsha = nullptr;
   return NS_S_OK;
 }
@@ -207,9 +206,9 @@ int ns_first(import_context* cntxt, RPC_BINDING_HANDLE* ha) {
 // failed otherwise or NS__nslock could not be had.
 int import_next(import_context* cntxt, RPC_BINDING_HANDLE* ha) {
   *ha = nullptr;
-  cntxt->fromcache =
-      cntxt->ncall++ == 0 && cntxt->ha != nullptr && RpcBindingCopy(cntxt->ha, ha) == RPC_S_OK;
-  if (cntxt->fromcache) return NS_S_OK;
+  if (cntxt->ncall++ == 0 && cntxt->ha != nullptr && RpcBindingCopy(cntxt->ha, ha) == RPC_S_OK) {
+    return NS_S_OK;
+  }
   if (cntxt->nsha_opened) {
     if (!take_nslock()) return lock_failed(HERE);
     int st = ns_next(cntxt, ha, false);
@@ -226,10 +225,8 @@ int import_next(import_context* cntxt, RPC_BINDING_HANDLE* ha) {
 }
 
 // The call on `ha` completed: the next import for the domain starts with it.
-// A copy of the cache's own handle is not stored again: the cache holds that
-// binding already, and every forwarding to a domain in use comes this way.
 void import_set_handle(import_context* cntxt, RPC_BINDING_HANDLE ha) {
-  if (cntxt->ncall != 0 && !cntxt->fromcache) NS__PdcSetHandle(cntxt->domain, ha);
+  if (cntxt->ncall != 0) NS__PdcSetHandle(cntxt->domain, ha);
 }
 
 // Ends the import; a domain without a controller is classified by whether

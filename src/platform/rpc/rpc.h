@@ -109,6 +109,9 @@ RPC_STATUS RpcEpResolveBinding(RPC_BINDING_HANDLE Binding, RPC_IF_HANDLE IfSpec)
 // the reuse of connections: rpc_client.cpp.
 RPC_STATUS rpc_binding_call(RPC_BINDING_HANDLE Binding, RPC_IF_HANDLE IfSpec, uint16_t opnum,
                             const std::vector<uint8_t>& request, std::vector<uint8_t>* reply);
+// True when the two handles are one, or copies of one resolved binding that
+// share its connections (neither reset since): a further copy would add nothing.
+bool rpc_binding_shares_connections(RPC_BINDING_HANDLE a, RPC_BINDING_HANDLE b);
 
 // ---- Name service ----
 

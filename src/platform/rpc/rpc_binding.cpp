@@ -128,6 +128,14 @@ RPC_STATUS RpcBindingCopy(RPC_BINDING_HANDLE SourceBinding,
   return RPC_S_OK;
 }
 
+bool rpc_binding_shares_connections(RPC_BINDING_HANDLE a, RPC_BINDING_HANDLE b) {
+  if (a == b) return true;
+  if (a == nullptr || b == nullptr) return false;
+  std::scoped_lock hold(a->mu, b->mu);
+  // A handle without an endpoint has a pool of its own, shared with no copy.
+  return a->pool == b->pool && a->endpoint[0] != '\0';
+}
+
 RPC_STATUS RpcBindingFree(RPC_BINDING_HANDLE* Binding) {
   if (Binding == nullptr || *Binding == nullptr) return RPC_S_INVALID_BINDING;
   rpc_binding* b = *Binding;
