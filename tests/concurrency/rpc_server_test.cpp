@@ -123,6 +123,7 @@ TEST(ConcurrencyRpcServer, ServicesOrderAndABlockedManager) {
   // accepted by the port but never bound.
   EXPECT_EQ(other.Call(false), std::to_string(RPC_S_SERVER_UNAVAILABLE));
   EXPECT_EQ(RpcMgmtStopServerListening(nullptr), RPC_S_NOT_LISTENING);
+  for (unsigned long i = 0; i < v->Count; ++i) RpcBindingReset(v->BindingH[i]);  // as exported
   EXPECT_EQ(RpcEpUnregister(iface, v, nullptr), RPC_S_OK);
   EXPECT_EQ(RpcEpUnregister(iface, v, nullptr), EPT_S_NOT_REGISTERED);
   RpcBindingVectorFree(&v);

@@ -38,13 +38,13 @@
 #include "platform/rpc/epm.h"
 #include "platform/rpc/rpc_binding.h"
 #include "platform/rpc/rpc_server.h"
+#include "platform/rpc/string_binding.h"
 #include "service/qorutil.h"
 
 namespace {
 
 using steady = std::chrono::steady_clock;
 
-constexpr const char* PROTSEQ_TCP = "ncacn_ip_tcp";
 constexpr uint32_t DEFAULT_CONNECT_TIMEOUT_S = 10;
 constexpr uint32_t DEFAULT_CALL_TIMEOUT_S = 0;  // none
 constexpr uint32_t DEFAULT_EPMAPPER_PORT = 135;
@@ -213,12 +213,13 @@ void load_limits(rpc_binding* b) {
 
 // Fills *t from the handle. *resolved tells whether the endpoint is known
 // (t->port is then set). RPC_S_OK; 1702 no handle; 1703 a protocol sequence
-// other than ncacn_ip_tcp; 1707 an address too long to be a host;
+// other runtimes offer, 1704 one nobody does; 1707 an address too long to be a host;
 // 1706 an endpoint that is not a port; 1705 an object UUID that does not parse.
 RPC_STATUS snapshot(rpc_binding* b, target* t, bool* resolved) {
   if (b == nullptr) return RPC_S_INVALID_BINDING;
   std::lock_guard<std::mutex> hold(b->mu);
-  if (strcmp(b->protseq, PROTSEQ_TCP) != 0) return RPC_S_PROTSEQ_NOT_SUPPORTED;
+  RPC_STATUS offered = rpc_protseq_status(b->protseq);
+  if (offered != RPC_S_OK) return offered;
   if (strlen(b->netaddr) >= sizeof t->host) return RPC_S_INVALID_NET_ADDR;
   strcpy(t->host, b->netaddr);
   *resolved = b->endpoint[0] != '\0';

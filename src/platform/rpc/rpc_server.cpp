@@ -18,20 +18,12 @@
 #include "platform/memory.h"
 #include "platform/rpc/epm.h"
 #include "platform/rpc/rpc_binding.h"
+#include "platform/rpc/string_binding.h"
 #include "service/qorutil.h"
 
 namespace {
 
 constexpr const char* TCP_PROTSEQ = "ncacn_ip_tcp";
-
-// Protocol sequences other runtimes offer and this one does not: 1703
-// rather than 1704, so that a configuration naming them is reported as
-// unusable here, not as misspelt.
-constexpr const char* KNOWN_PROTSEQS[] = {
-    "ncacn_np",      "ncalrpc",      "ncacn_http",     "ncadg_ip_udp",   "ncacn_spx",
-    "ncacn_nb_tcp",  "ncacn_nb_ipx", "ncacn_nb_nb",    "ncacn_at_dsp",   "ncadg_ipx",
-    "ncacn_vns_spp", "ncadg_mq",     "ncacn_dnet_nsp", "ncacn_hvsocket", "ncadg_at_ddp",
-};
 
 constexpr uint16_t DEFAULT_EPMAPPER_PORT = 135;
 
@@ -121,13 +113,8 @@ RPC_STATUS read_listen_address(uint32_t* addr) {
 }
 
 RPC_STATUS use_protseq(const char* protseq, uint16_t port) {
-  if (protseq == nullptr) return RPC_S_INVALID_RPC_PROTSEQ;
-  if (std::strcmp(protseq, TCP_PROTSEQ) != 0) {
-    for (const char* known : KNOWN_PROTSEQS) {
-      if (std::strcmp(protseq, known) == 0) return RPC_S_PROTSEQ_NOT_SUPPORTED;
-    }
-    return RPC_S_INVALID_RPC_PROTSEQ;
-  }
+  RPC_STATUS offered = rpc_protseq_status(protseq);
+  if (offered != RPC_S_OK) return offered;
   // One endpoint serves every interface; asking again changes nothing.
   auto again = [port] {
     return port == 0 || port == srv.port ? RPC_S_OK : RPC_S_DUPLICATE_ENDPOINT;
@@ -178,16 +165,22 @@ std::vector<uint32_t> listening_addresses(uint32_t addr) {
   return out.empty() ? loopback : out;
 }
 
-// The ports of a binding vector's ncacn_ip_tcp bindings.
-RPC_STATUS binding_ports(RPC_BINDING_VECTOR* v, std::vector<uint16_t>* ports) {
+// Stands for every port of an interface: a binding reset before its
+// endpoints were unregistered (the server's bindings are reset for export).
+constexpr uint16_t ANY_PORT = 0;
+
+// The ports of a binding vector's ncacn_ip_tcp bindings; with `any`, a
+// binding without an endpoint gives ANY_PORT.
+RPC_STATUS binding_ports(RPC_BINDING_VECTOR* v, std::vector<uint16_t>* ports, bool any = false) {
   if (v == nullptr || v->Count == 0) return RPC_S_NO_BINDINGS;
   for (unsigned long i = 0; i < v->Count; ++i) {
     rpc_binding* b = v->BindingH[i];
     if (b == nullptr) return RPC_S_INVALID_BINDING;
     std::lock_guard<std::mutex> hold(b->mu);
-    if (std::strcmp(b->protseq, TCP_PROTSEQ) != 0) return RPC_S_PROTSEQ_NOT_SUPPORTED;
+    RPC_STATUS offered = rpc_protseq_status(b->protseq);
+    if (offered != RPC_S_OK) return offered;
     uint16_t port = rpc_tcp_port(b->endpoint);
-    if (port == 0) return RPC_S_INVALID_ENDPOINT_FORMAT;
+    if (port == 0 && !(any && b->endpoint[0] == '\0')) return RPC_S_INVALID_ENDPOINT_FORMAT;
     ports->push_back(port);
   }
   return RPC_S_OK;
@@ -195,7 +188,7 @@ RPC_STATUS binding_ports(RPC_BINDING_VECTOR* v, std::vector<uint16_t>* ports) {
 
 bool same_entry(const epm_entry& e, const rpc_syntax_id& s, uint16_t port) {
   return e.iface.uuid == s.uuid && e.iface.major == s.major && e.iface.minor == s.minor &&
-         e.port == port;
+         (e.port == port || port == ANY_PORT);
 }
 
 }  // namespace
@@ -386,7 +379,7 @@ RPC_STATUS RpcEpUnregister(RPC_IF_HANDLE IfSpec, RPC_BINDING_VECTOR* BindingVect
   if (IfSpec == nullptr) return RPC_S_INVALID_ARG;
   if (UuidVector != nullptr) return RPC_S_CANNOT_SUPPORT;
   std::vector<uint16_t> ports;
-  RPC_STATUS st = binding_ports(BindingVector, &ports);
+  RPC_STATUS st = binding_ports(BindingVector, &ports, true);
   if (st != RPC_S_OK) return st;
   std::lock_guard<std::mutex> hold(srv.mu);
   size_t removed = 0;

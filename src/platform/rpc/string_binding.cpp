@@ -14,6 +14,15 @@ constexpr const char* kPlainSpecials = "@:[],\\";
 constexpr const char* kEndpointSpecials = "@:[],=\\";
 constexpr const char* kOptionSpecials = "@:[]\\";
 
+// Protocol sequences other runtimes offer and this one does not: 1703
+// rather than 1704, so that a configuration or a binding naming them is
+// reported as unusable here, not as misspelt.
+constexpr const char* kKnownProtseqs[] = {
+    "ncacn_np",      "ncalrpc",      "ncacn_http",     "ncadg_ip_udp",   "ncacn_spx",
+    "ncacn_nb_tcp",  "ncacn_nb_ipx", "ncacn_nb_nb",    "ncacn_at_dsp",   "ncadg_ipx",
+    "ncacn_vns_spp", "ncadg_mq",     "ncacn_dnet_nsp", "ncacn_hvsocket", "ncadg_at_ddp",
+};
+
 // A part of the string binding as written, escapes still in place.
 struct raw_part {
   const char* begin = nullptr;
@@ -258,6 +267,15 @@ RPC_STATUS RpcStringBindingParseA(const char* StringBinding, char** ObjUuid, cha
     if (outs[i] != nullptr) *outs[i] = values[i];
   }
   return RPC_S_OK;
+}
+
+RPC_STATUS rpc_protseq_status(const char* protseq) {
+  if (protseq == nullptr) return RPC_S_INVALID_RPC_PROTSEQ;
+  if (std::strcmp(protseq, "ncacn_ip_tcp") == 0) return RPC_S_OK;
+  for (const char* known : kKnownProtseqs) {
+    if (std::strcmp(protseq, known) == 0) return RPC_S_PROTSEQ_NOT_SUPPORTED;
+  }
+  return RPC_S_INVALID_RPC_PROTSEQ;
 }
 
 RPC_STATUS RpcStringFreeA(char** String) {

@@ -33,6 +33,11 @@ RPC_STATUS RpcStringBindingComposeA(const char* ObjUuid, const char* Protseq,
 RPC_STATUS RpcStringBindingParseA(const char* StringBinding, char** ObjUuid, char** Protseq,
                                   char** NetworkAddr, char** Endpoint, char** NetworkOptions);
 
+// Whether this runtime offers `protseq`: RPC_S_OK for ncacn_ip_tcp, the one it
+// offers; RPC_S_PROTSEQ_NOT_SUPPORTED for one other runtimes offer (ncacn_np, ...);
+// RPC_S_INVALID_RPC_PROTSEQ for anything else, null included.
+RPC_STATUS rpc_protseq_status(const char* protseq);
+
 // Frees a string handed out above and sets `*String` to null. Null `*String` is accepted;
 // a null `String` gives RPC_S_INVALID_ARG.
 RPC_STATUS RpcStringFreeA(char** String);
