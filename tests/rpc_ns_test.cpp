@@ -80,6 +80,8 @@ TEST(RpcNs, ProcessesSharingTheFolder) {
   Strings got = Import("/.:/Varnelith/qor");  // the same entry, named in the local cell
   EXPECT_EQ(got.size(), 120u);
   EXPECT_EQ(std::set<std::string>(got.begin(), got.end()).size(), 120u);
+  // A name too long to be stored: exported by nobody, so imported empty.
+  EXPECT_EQ(Import(("/.../SALES/" + std::string(100, '.')).c_str()), Strings{});
 
   // While another process exports and unexports 200 bindings at a time, every
   // import sees all of them or none; imports go on until both were seen a few
