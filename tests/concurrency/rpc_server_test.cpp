@@ -74,6 +74,9 @@ TEST(ConcurrencyRpcServer, ServicesOrderAndABlockedManager) {
   RPC_BINDING_VECTOR* v = nullptr;
 
   EXPECT_EQ(RpcServerListen(1, 4, 1), RPC_S_NO_PROTSEQS_REGISTERED);
+  // A client's protocol sequence of another runtime, and a misspelt one: nothing to call.
+  EXPECT_EQ(TestClient("ncacn_np:srv[\\pipe\\x]").Call(false), "1703");
+  EXPECT_EQ(TestClient("ncacn_ip_tpc:127.0.0.1[9]").Call(false), "1704");
   settings.Write("RpcListenAddress = sz:nowhere\n");
   EXPECT_EQ(RpcServerUseAllProtseqs(4, nullptr), RPC_S_INVALID_NET_ADDR);
   settings.Write(good + "RpcEpmapperPort = dword:" + std::to_string(ntohs(taken.sa.sin_port)) +
