@@ -8,7 +8,11 @@
 # qor is stopped and started again, and the registry must hold exactly what
 # the registrations were answered.
 #
-#   bench/qor_mix.sh [BUILD_DIR] [SECONDS] [CONNS]
+#   bench/qor_mix.sh [BUILD_DIR] [SECONDS] [CONNS] [ROUNDS]
+#
+# With ROUNDS (default 1) the mix runs that many times on fresh connections,
+# one qor throughout, and qor's resident memory is shown after each round:
+# what a long-running service holds as clients come and go.
 #
 # BUILD_DIR (default build-release) is configured as a Release build when it
 # has no qor yet. The yardstick (bench/yardstick.sh, $QOR_YARDSTICK) runs for
@@ -18,6 +22,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build-release}
 secs=${2:-30}
 conns=${3:-64}
+rounds=${4:-1}
 yard_secs=${YARD_SECONDS:-10}
 
 if [ ! -f "$build/build.ninja" ]; then
@@ -75,8 +80,13 @@ stop_qor() {
 
 start_qor
 echo "== mix: $conns connections, ${secs}s, 90% getobj / 10% createobj, qor $addr"
-mix_out=$("$mix" run "$addr" "$conns" "$secs" "$work/state") || mix_failed=1
-echo "$mix_out"
+for round in $(seq "$rounds"); do
+  mix_out=$("$mix" run "$addr" "$conns" "$secs" "$work/state") || mix_failed=1
+  echo "$mix_out"
+  if [ "$rounds" -gt 1 ]; then
+    echo "round=$round qor_rss_kib=$(awk '/^VmRSS/ {print $2}' "/proc/$qor/status")"
+  fi
+done
 rss_kib=$(awk '/^VmHWM/ {print $2}' "/proc/$qor/status")
 echo "qor_peak_rss_kib=$rss_kib"
 

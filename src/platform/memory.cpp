@@ -1,7 +1,10 @@
 #include "platform/memory.h"
 
+#include <malloc.h>
+
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 namespace {
 
@@ -37,6 +40,12 @@ char* qor_strdup(const char* s) {
 }
 
 void qor_free(void* block) { std::free(block); }
+
+void qor_heap_setup() {
+  if (std::getenv("MALLOC_ARENA_MAX") != nullptr) return;
+  unsigned cores = std::thread::hardware_concurrency();
+  mallopt(M_ARENA_MAX, cores > 0 ? static_cast<int>(cores) : 1);
+}
 
 void qor_alloc_fail_at(long n) {
   fail_countdown = n;

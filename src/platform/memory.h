@@ -14,6 +14,13 @@ void* qor_realloc(void* block, size_t size);
 char* qor_strdup(const char* s);
 void qor_free(void* block);
 
+// Once, before the process starts threads: one malloc arena per core. By
+// default every call thread may take an arena of its own (eight per core);
+// connection buffers and the records written between them then scatter over
+// them all, and a long-running service's heap grows far past its working size
+// before it settles. MALLOC_ARENA_MAX in the environment still decides.
+void qor_heap_setup();
+
 // Test hook, per thread: the `n`-th allocation from now (1 = the next one)
 // fails, and every later one succeeds again. 0 disables the injection.
 void qor_alloc_fail_at(long n);

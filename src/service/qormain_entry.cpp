@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "platform/lasterror.h"
+#include "platform/memory.h"
 #include "platform/svcctl.h"
 #include "registry/status.h"
 #include "service/elog.h"
@@ -13,6 +14,7 @@
 #include "service/qorutil.h"
 
 int main(int argc, char** argv) {
+  qor_heap_setup();
   // Linux's counterpart of starting Windows Sockets: the stop signals are
   // taken by one thread only, and a closed connection must not end the process.
   if (!qor_svc_startup()) return 0;
