@@ -150,6 +150,12 @@ TEST_F(Forwarding, WorkgroupsAreFoundThroughTheNameServiceAndTheCacheRemembersTh
   EXPECT_EQ(getobj("NOWHERE"), kNoEntry);
   export_entry("NOWHERE", wg.s.binding);
   EXPECT_EQ(getobj("NOWHERE"), kAnswered);
+  // A mapper that drops the lookup of a binding without endpoint: the request
+  // never went out, so the entry's next binding is tried.
+  Controller cut(&NS__sv_ns_qor_if_v1_1_s_ifspec, kServe, kCloseOnCall, ntohs(dead.sa.sin_port));
+  export_entry("CUT", "ncacn_ip_tcp:" + cut.service.s.addr);
+  export_entry("CUT", wg.s.binding);
+  EXPECT_EQ(getobj("CUT"), kAnswered);
 
   // Two entries at most, preloaded ones not counted: a learned controller goes
   // first, even when a workgroup was used less recently; then the least recently used.
@@ -164,7 +170,7 @@ TEST_F(Forwarding, WorkgroupsAreFoundThroughTheNameServiceAndTheCacheRemembersTh
   EXPECT_EQ(getobj("GHOST"), kNoEntry);
   export_entry("THIRD", wg.s.binding);
   EXPECT_EQ(getobj("THIRD"), kAnswered);  // gone from the cache, so imported again
-  EXPECT_EQ(calls(), 3u);
+  EXPECT_EQ(calls(), 4u);
   close(dead.fd);
 }
 

@@ -265,19 +265,24 @@ int handle_request(rpc_server_conn* c, const uint8_t* pdu, size_t len) {
     c->discarding = false;
   }
   if (first) {
+    // A new call while another is still coming in is out of sequence; it must
+    // not be refused alone, or the open call would finish on its interface.
+    if (c->reasm.active) return fail(c, h.call_id);
     rpc_pres_ctx* ctx = find_context(c, q.cont_id);
     if (ctx == nullptr) {
       refuse_call(c, h, 0, NCA_S_UNK_IF);
       return c->state;
     }
-    if (!c->cfg.lookup(c->cfg.lookup_arg, ctx->abstract, &c->call.target)) {
+    rpc_if_entry target;
+    if (!c->cfg.lookup(c->cfg.lookup_arg, ctx->abstract, &target)) {
       refuse_call(c, h, q.cont_id, NCA_S_UNK_IF);
       return c->state;
     }
-    if (q.opnum >= c->call.target.iface->opcount) {
+    if (q.opnum >= target.iface->opcount) {
       refuse_call(c, h, q.cont_id, NCA_S_OP_RNG_ERROR);
       return c->state;
     }
+    c->call.target = target;
     c->call.has_object = q.has_object;
     c->call.object = q.object;
   }
@@ -493,7 +498,9 @@ int client_call_answer(rpc_client_conn* c, const uint8_t* pdu, size_t len, int* 
   pdu_header h;
   if (c->framer.hdr.ptype == PDU_FAULT) {
     pdu_fault f;
-    if (pdu_decode_fault(pdu, len, &h, &f) != RPC_S_OK || h.call_id != c->call_id) {
+    // A fault without a status is no answer at all.
+    if (pdu_decode_fault(pdu, len, &h, &f) != RPC_S_OK || h.call_id != c->call_id ||
+        f.status == 0) {
       return broken(c);
     }
     rpc_reasm_reset(&c->reasm);

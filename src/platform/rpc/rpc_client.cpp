@@ -491,6 +491,9 @@ RPC_STATUS rpc_binding_call(RPC_BINDING_HANDLE Binding, RPC_IF_HANDLE IfSpec, ui
   RPC_STATUS st = snapshot(Binding, &t, &resolved);
   if (st == RPC_S_OK && !resolved) {
     st = RpcEpResolveBinding(Binding, IfSpec);
+    // The mapper lost this call's request, not the server: it never went
+    // out, and the caller may try the server's other bindings.
+    if (st == RPC_S_CALL_FAILED) st = RPC_S_SERVER_UNAVAILABLE;
     if (st == RPC_S_OK) st = snapshot(Binding, &t, &resolved);
   }
   if (st != RPC_S_OK) return st;
