@@ -4,7 +4,8 @@
 // JSON object (doc/man/qorctl.1 describes every command and the output).
 //
 // Exit codes: 0 success; 1 the service answered a status other than 0;
-// 2 a bad command line; 3 the call did not complete (an RPC status).
+// 2 a bad command line; 3 the call did not complete (an RPC status), or its
+// answer could not be written.
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -173,14 +174,30 @@ struct request {
   std::string what;        // the command and its arguments, for messages
 };
 
+// User text as it may appear in a one-line message: a control character
+// (a newline, a CR that would overwrite the line) is shown as \xNN.
+std::string printable(const char* text) {
+  std::string out;
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
+    if (*p >= 0x20 && *p != 0x7F) {
+      out += static_cast<char>(*p);
+    } else {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02X", *p);
+      out += hex;
+    }
+  }
+  return out;
+}
+
 // Prints the one line about a bad command line and answers EXIT_USAGE.
 __attribute__((format(printf, 1, 2))) int usage_error(const char* fmt, ...) {
+  char line[1024];
   std::va_list ap;
   va_start(ap, fmt);
-  std::fputs("qorctl: ", stderr);
-  std::vfprintf(stderr, fmt, ap);
-  std::fputs(" (qorctl --help)\n", stderr);
+  std::vsnprintf(line, sizeof line, fmt, ap);
   va_end(ap);
+  std::fprintf(stderr, "qorctl: %s (qorctl --help)\n", printable(line).c_str());
   return EXIT_USAGE;
 }
 
@@ -256,13 +273,16 @@ int parse_object_arg(const char* opt, char* text, qorobjid* obj) {
   if (at != nullptr) *at = '\0';
   obj->name = name;
   obj->domain = at != nullptr ? at + 1 : nullptr;
+  if (at != nullptr && at[1] == '\0') return usage_error("--%s: an empty domain after '@'", opt);
   return parse_class(text, &obj->nsclass);
 }
 
+// Decimal, or hexadecimal after 0x; a leading 0 is not octal.
 int parse_auth(const char* text, int32_t* auth) {
   char* end = nullptr;
   errno = 0;
-  long v = std::strtol(text, &end, 0);
+  bool hex = text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  long v = std::strtol(text, &end, hex ? 16 : 10);
   if (errno != 0 || end == text || *end != '\0' || v < INT32_MIN || v > INT32_MAX) {
     return usage_error("--auth %s: expected a 32-bit number", text);
   }
@@ -548,7 +568,8 @@ constexpr command COMMANDS[] = {
      "Lists every object of a class, one CLASS:NAME@DOMAIN a line; with NAME, the\n"
      "members of that group or backup set.\n"},
     {"host", 2, 2, OPT_OBJECT | OPT_DOMAIN, run_host, "host CLASS NAME [--domain D]",
-     "The host a server registered, or that of a printer's or queue's server.\n"},
+     "The host a server registered, or that of a printer's or queue's server;\n"
+     "any-prn and any-svr name no class to look in (status 5).\n"},
     {"domains", 0, 1, OPT_DOMAIN, run_domains, "domains [DOMAIN | --domain D]",
      "Lists the domains the service of DOMAIN knows (default: the service's own).\n"},
     {"hello", 0, 1, OPT_DOMAIN, run_hello, "hello [DOMAIN | --domain D]",
@@ -609,16 +630,26 @@ int build_request(cmdline* cl, const command* cmd, request* rq,
   rq->members = {0, nullptr};
   rq->force = cl->given[O_FORCE] ? 1 : 0;
   rq->what = cmd->name;
-  for (size_t i = 1; i < cl->args.size(); ++i) rq->what.append(" ").append(cl->args[i]);
+  for (size_t i = 1; i < cl->args.size(); ++i) rq->what.append(" ").append(printable(cl->args[i]));
   rq->domain_arg = cl->value[O_DOMAIN];
+  if (rq->domain_arg != nullptr) rq->what.append(" --domain ").append(printable(rq->domain_arg));
   if (nargs >= 1 && (cmd->scope & OPT_OBJECT) == 0) {
     if (rq->domain_arg != nullptr) return usage_error("%s: the domain given twice", cmd->name);
     rq->domain_arg = cl->args[1];
+  }
+  // The service would take "" for a domain it cannot name (19), not for its own.
+  if (rq->domain_arg != nullptr && rq->domain_arg[0] == '\0') {
+    return usage_error("%s: an empty domain name", cmd->name);
   }
   if ((cmd->scope & OPT_OBJECT) == 0) return EXIT_OK;
 
   int rc = parse_class(cl->args[1], &rq->obj.nsclass);
   if (rc != EXIT_OK) return rc;
+  bool members = rq->obj.nsclass == NS_CLASS_GROUP || rq->obj.nsclass == NS_CLASS_BACKUP;
+  if (cmd->run == run_list && nargs == 2 && !members) {
+    // The service lists the whole class and ignores the name.
+    return usage_error("list %s: NAME is for group and backup", cl->args[1]);
+  }
   rq->obj.name = nargs >= 2 ? const_cast<char*>(cl->args[2]) : nullptr;
   rq->obj.domain = const_cast<char*>(cl->value[O_DOMAIN]);
   if (cmd->scope & OPT_CREATE) {
@@ -644,17 +675,23 @@ int build_request(cmdline* cl, const command* cmd, request* rq,
   return EXIT_OK;
 }
 
+int binding_error(const std::string& what, long st) {
+  std::fprintf(stderr, "qorctl: %s: RPC status %ld: %s (qorctl --help)\n", what.c_str(), st,
+               lookup_text(RPC_STATUS_TEXTS, st, "RPC error"));
+  return EXIT_USAGE;
+}
+
 // The binding handle of the service: -b as given; -s HOST or, by default,
 // this machine (the address qor listens on when the settings file names
 // one, else 127.0.0.1), without an endpoint: the runtime asks the host's
 // endpoint mapper at the first call. EXIT_OK, or EXIT_USAGE for a string
 // binding that cannot be used.
-int open_binding(const cmdline& cl, RPC_BINDING_HANDLE* ha) {
+int open_binding(const cmdline& cl, RPC_BINDING_HANDLE* ha, std::string* what_out) {
   char* text = nullptr;
   RPC_STATUS st;
-  std::string what;
+  std::string& what = *what_out;
   if (cl.given[O_SRVBIND]) {
-    what = std::string("-b ") + cl.value[O_SRVBIND];
+    what = "-b " + printable(cl.value[O_SRVBIND]);
     st = RpcBindingFromStringBindingA(cl.value[O_SRVBIND], ha);
   } else {
     char* listen = cl.given[O_SERVER] ? nullptr : NS__GetRegStr("RpcListenAddress", nullptr);
@@ -663,14 +700,20 @@ int open_binding(const cmdline& cl, RPC_BINDING_HANDLE* ha) {
                                            : "127.0.0.1";
     st = RpcStringBindingComposeA(nullptr, "ncacn_ip_tcp", host, nullptr, nullptr, &text);
     if (st == RPC_S_OK) st = RpcBindingFromStringBindingA(text, ha);
-    what = cl.given[O_SERVER] ? std::string("-s ") + cl.value[O_SERVER] : "the local host";
+    what = cl.given[O_SERVER] ? "-s " + printable(cl.value[O_SERVER]) : "the local host";
     std::free(listen);
   }
   std::free(text);
   if (st == RPC_S_OK) return EXIT_OK;
-  std::fprintf(stderr, "qorctl: %s: RPC status %ld: %s (qorctl --help)\n", what.c_str(), st,
-               lookup_text(RPC_STATUS_TEXTS, st, "RPC error"));
-  return EXIT_USAGE;
+  return binding_error(what, st);
+}
+
+// A binding the runtime takes apart only at the first call: a protocol
+// sequence, endpoint, address or object UUID it cannot use. Nothing was sent.
+bool unusable_binding(long status) {
+  return status == RPC_S_PROTSEQ_NOT_SUPPORTED || status == RPC_S_INVALID_RPC_PROTSEQ ||
+         status == RPC_S_INVALID_STRING_UUID || status == RPC_S_INVALID_ENDPOINT_FORMAT ||
+         status == RPC_S_INVALID_NET_ADDR;
 }
 
 }  // namespace
@@ -702,12 +745,19 @@ int main(int argc, char** argv) {
   if ((rc = build_request(&cl, cmd, &rq, &members)) != EXIT_OK) return rc;
 
   RPC_BINDING_HANDLE ha = nullptr;
-  if ((rc = open_binding(cl, &ha)) != EXIT_OK) return rc;
+  std::string server;
+  if ((rc = open_binding(cl, &ha, &server)) != EXIT_OK) return rc;
   try {
     rc = cmd->run(ha, rq, stdout);
   } catch (const rpc_exception& e) {
-    rc = report_rpc(stdout, rq, e.status());
+    rc = unusable_binding(e.status()) ? binding_error(server, e.status())
+                                      : report_rpc(stdout, rq, e.status());
   }
   RpcBindingFree(&ha);
+  // A script must not take an answer that never reached it for success.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::fprintf(stderr, "qorctl: standard output: %s\n", std::strerror(errno));
+    return EXIT_RPC;
+  }
   return rc;
 }

@@ -39,6 +39,7 @@ QORCTL_SESSION = [
      "       qorctl get CLASS NAME [--domain D]\n...", ""),
     # The service's refusals: exit code 1, the status and its meaning.
     ("get lp NOPE", 1, "", "qorctl: get lp NOPE: status 15: no such entry\n"),
+    ("get lp 'N\rP' -d wg", 1, "", "qorctl: get lp N\\x0DP --domain wg: status 15: no such entry\n"),
     ("--json delete pp P", 1, {"command": "delete", "source": "qor", "status": 15,
                                "meaning": "no such entry"}, ""),
     # The service is not there: exit code 3 and the RPC status.
@@ -51,6 +52,10 @@ QORCTL_SESSION = [
     ("get lp P --domain", 2, "", "qorctl: --domain needs a value (qorctl --help)\n"),
     ("-b nonsense getdomain", 2, "",
      "qorctl: -b nonsense: RPC status 1700: invalid string binding (qorctl --help)\n"),
+    ("-b foo:10.9.9.9 getdomain", 2, "",  # refused only by the first call
+     "qorctl: -b foo:10.9.9.9: RPC status 1704: invalid protocol sequence (qorctl --help)\n"),
+    ("list queue q1", 2, "", "qorctl: list queue: NAME is for group and backup (qorctl --help)\n"),
+    ("hello --domain=", 2, "", "qorctl: hello: an empty domain name (qorctl --help)\n"),
     ("--help", 0, "usage: qorctl [-s HOST | -b STRING-BINDING] [--json] COMMAND ...", ""),
 ]
 
