@@ -169,6 +169,9 @@ uint32_t qor_c_unmarshal_hello_reply(const uint8_t* in, size_t in_len, char** ho
 
 // ---- Client stubs ----
 
+const rpc_server_interface NS__cl_ns_qor_if_v1_1_c_ifspec = {QOR_IF_SYNTAX, QOR_OP_COUNT, nullptr,
+                                                             nullptr};
+
 namespace {
 
 // Sends a marshalled request on the binding and leaves the reply stub in
@@ -177,7 +180,7 @@ namespace {
 void call(rpc_binding* ha, uint32_t opnum, uint32_t marshalled, const std::vector<uint8_t>& request,
           std::vector<uint8_t>* reply) {
   if (marshalled != 0) throw rpc_exception(rpc_nca_to_status(marshalled));
-  RPC_STATUS st = rpc_binding_call(ha, &NS__sv_ns_qor_if_v1_1_s_ifspec,
+  RPC_STATUS st = rpc_binding_call(ha, &NS__cl_ns_qor_if_v1_1_c_ifspec,
                                    static_cast<uint16_t>(opnum), request, reply);
   if (st != RPC_S_OK) throw rpc_exception(st);
 }

@@ -70,6 +70,11 @@ uint32_t qor_c_unmarshal_hello_reply(const uint8_t* in, size_t in_len, char** ho
 // ...); the out parameters are then empty. A request that cannot be
 // marshalled raises the status of its NCA fault.
 struct rpc_binding;
+struct rpc_server_interface;
+
+// The interface as its clients name it: the identity of ns_qor_if 1.1
+// without server stubs or managers.
+extern const rpc_server_interface NS__cl_ns_qor_if_v1_1_c_ifspec;
 
 int NS__cl_qor_getdomain(rpc_binding* ha, char** domain);
 int NS__cl_qor_deleteobj(rpc_binding* ha, const qorobjid* obj);

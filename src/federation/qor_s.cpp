@@ -209,7 +209,7 @@ const rpc_server_stub_t ns_qor_if_v1_1_server_stubs[QOR_OP_COUNT] = {
 };
 
 const rpc_server_interface NS__sv_ns_qor_if_v1_1_s_ifspec = {
-    {{0xb1da8d70, 0x4984, 0x11d0, {0xb9, 0x8c, 0x00, 0xa0, 0x24, 0x8d, 0xf9, 0x1a}}, 1, 1},
+    QOR_IF_SYNTAX,
     QOR_OP_COUNT,
     ns_qor_if_v1_1_server_stubs,
     &NS__qor_manager_epv,

@@ -77,7 +77,10 @@ rpc_stub_result ns_qor_if_qor_hello(const void* epv, const uint8_t* in, size_t i
 // The dispatch table, indexed by operation number.
 extern const rpc_server_stub_t ns_qor_if_v1_1_server_stubs[QOR_OP_COUNT];
 
-// The interface as the runtime registers it: b1da8d70-4984-11d0-b98c-00a0248df91a
-// version 1.1, eight operations. Its default_epv is the request managers'
+// ns_qor_if: b1da8d70-4984-11d0-b98c-00a0248df91a version 1.1.
+inline constexpr rpc_syntax_id QOR_IF_SYNTAX = {
+    {0xb1da8d70, 0x4984, 0x11d0, {0xb9, 0x8c, 0x00, 0xa0, 0x24, 0x8d, 0xf9, 0x1a}}, 1, 1};
+
+// The interface as the runtime registers it: QOR_IF_SYNTAX, eight operations. Its default_epv is the request managers'
 // vector, NS__qor_manager_epv (federation/qorop.h).
 extern const rpc_server_interface NS__sv_ns_qor_if_v1_1_s_ifspec;

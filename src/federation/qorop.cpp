@@ -290,7 +290,8 @@ int forward(const char* domain, Preset preset, Call call) {
         // Not the runtime's: this binding is given up.
       }
       if (!tryagain || retrycnt >= maxretry) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds((retrycnt + 1) * (retrycnt + 1)));
+      const long long n = retrycnt + 1LL;  // "MaxRetry" has no upper bound
+      std::this_thread::sleep_for(std::chrono::milliseconds(n * n));
     }
     RpcBindingFree(&ha);
   }
