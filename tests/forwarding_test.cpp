@@ -150,8 +150,7 @@ TEST_F(Forwarding, WorkgroupsAreFoundThroughTheNameServiceAndTheCacheRemembersTh
   EXPECT_EQ(getobj("NOWHERE"), kNoEntry);
   export_entry("NOWHERE", wg.s.binding);
   EXPECT_EQ(getobj("NOWHERE"), kAnswered);
-  // A mapper that drops the lookup of a binding without endpoint: the request
-  // never went out, so the entry's next binding is tried.
+  // Its mapper drops the lookup of the endpoint: nothing went out, the next binding is tried.
   Controller cut(&NS__sv_ns_qor_if_v1_1_s_ifspec, kServe, kCloseOnCall, ntohs(dead.sa.sin_port));
   export_entry("CUT", "ncacn_ip_tcp:" + cut.service.s.addr);
   export_entry("CUT", wg.s.binding);

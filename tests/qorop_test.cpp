@@ -116,6 +116,16 @@ TEST_F(Managers, EveryAllocationFailureAnswers14WithNothingHandedOut) {
   RpcBindingFree(&ha);
 }
 
+// Not listed: learned controllers; a directory that cannot be read gives 19 and is not kept.
+TEST_F(DomainList, OwnPreloadedAndDirectoryDomainsEachOnceInTheirFirstSpelling) {
+  configure("home -\npre -\nAlpha dcx\nalpha -\n", "", "DomainDirectory = sz:/\n");
+  ASSERT_EQ(start("PRE 1.1.1.1\nbeta 2.2.2.2\n"), NS_S_OK);
+  EXPECT_EQ(domains(), "19");
+  configure("home -\npre -\nAlpha dcx\nalpha -\n", "10.0.5.1 dcx\n");
+  EXPECT_EQ(lookup("ALPHA"), "0 2: 10.0.5.1");
+  EXPECT_EQ(domains(), "Alpha beta HOME PRE");
+}
+
 TEST_F(DomainList, KeptForAPeriodGrowingBy60sUpToDomListExpireTime) {
   struct {
     const char* setting;

@@ -81,6 +81,6 @@ extern const rpc_server_stub_t ns_qor_if_v1_1_server_stubs[QOR_OP_COUNT];
 inline constexpr rpc_syntax_id QOR_IF_SYNTAX = {
     {0xb1da8d70, 0x4984, 0x11d0, {0xb9, 0x8c, 0x00, 0xa0, 0x24, 0x8d, 0xf9, 0x1a}}, 1, 1};
 
-// The interface as the runtime registers it: QOR_IF_SYNTAX, eight operations. Its default_epv is the request managers'
-// vector, NS__qor_manager_epv (federation/qorop.h).
+// The interface as the runtime registers it: QOR_IF_SYNTAX, eight operations. Its default_epv is
+// the request managers' vector, NS__qor_manager_epv (federation/qorop.h).
 extern const rpc_server_interface NS__sv_ns_qor_if_v1_1_s_ifspec;

@@ -23,8 +23,10 @@ struct host_answer {
   in_addr addrs[QOR_HOST_MAX_ADDRS];
 };
 
+// A name too long to be a host's (far above DNS's 253) leaves the name empty.
 bool set_name(host_answer* a, const char* name) {
   size_t n = std::strlen(name);
+  a->name[0] = '\0';
   if (n >= sizeof a->name) return false;
   std::memcpy(a->name, name, n + 1);
   return true;
@@ -102,8 +104,9 @@ bool hosts_by_name(const char* path, const char* name, host_answer* a) {
   scan_hosts(path, [&](in_addr addr, char** names, size_t n) {
     for (size_t i = 0; i < n; ++i) {
       if (!qor_ascii_iequal(names[i], name)) continue;
-      if (!named) named = set_name(a, names[0]);
-      if (named) add_addr(a, addr);
+      if (!named) set_name(a, names[0]);
+      named = true;
+      add_addr(a, addr);
       break;
     }
     return false;
