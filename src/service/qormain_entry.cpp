@@ -41,7 +41,12 @@ int main(int argc, char** argv) {
   if (!forcerun) forcerun = NS__GetRegInt("QorDisableCheck", 0) != 0;
 
   qor_elog_set_console(console);
-  if (NS__LogInit() != NS_S_OK) return 0;
+  if (NS__LogInit() != NS_S_OK) {
+    // Nothing can be reported, but a console is there to be told.
+    if (console)
+      std::fputs("qor: the event log did not start (QOR_EVENTLOG is not file:PATH)\n", stderr);
+    return 0;
+  }
   if (qor_create_endproc() != NS_S_OK) {
     NS__Log_UU(NS_EVENT_ERROR, NS_EV_WIN32, qor_get_last_error(), NS_LOCATION(NS_MODULE_QORMAIN));
     return 0;
