@@ -99,7 +99,7 @@ TEST_F(Registry, StringsARecoveryFileCannotCarryAreRefused) {
   for (Server* sv : {&nullbind, &nohost, &nobind}) {
     EXPECT_EQ(create_server(NS_CLASS_SPOOLER, "T", *sv), NS_S_NODATA);
   }
-  EXPECT_EQ(create_group(NS_CLASS_GROUP, "G", {id(NS_CLASS_LP, nullptr)}), NS_S_NODATA);
+  EXPECT_EQ(create_group(NS_CLASS_GROUP, "G", {id(NS_CLASS_LP, nullptr)}), NS_S_NOID);
   qorobjid noname = id(NS_CLASS_LP, nullptr), nolist = id(NS_CLASS_GROUP, "G");
   int created = 0;
   EXPECT_EQ(NS__CreateObj(&noname, nullptr, 0, nullptr, nullptr, &created), NS_S_NOID);

@@ -178,6 +178,9 @@ TEST_F(Recovery, FailureAtEveryStepOfTheRewriteKeepsTableAndFile) {
         } else {
           EXPECT_FALSE(exists(file("spooler")));
           EXPECT_TRUE(exists(file("spooler", ".new")));
+          qor_fileops_fail_at(QOR_FOP_STAT, 2, EIO);  // a .new that cannot be looked at is kept
+          EXPECT_EQ(restart(), NS_S_SYSFAIL);
+          qor_fileops_reset();
           ASSERT_EQ(restart(), NS_S_OK);
           EXPECT_EQ(names(NS_CLASS_SPOOLER), change.after);
           EXPECT_TRUE(exists(file("spooler")));

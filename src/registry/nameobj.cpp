@@ -81,7 +81,9 @@ int check_storable(const nameobj* slot, const qorobjid* obj, const qorobjid* ass
     if (mbr->len < 0 || (mbr->len > 0 && mbr->val == nullptr)) return NS_S_NODATA;
     for (int i = 0; i < mbr->len; i++) {
       const qorobjid* m = &mbr->val[i];
-      if (m->name == nullptr || !storable(m->name)) return NS_S_NODATA;
+      // A nameless member: what writing its identity would answer, before any change.
+      if (m->name == nullptr) return NS_S_NOID;
+      if (!storable(m->name)) return NS_S_NODATA;
       if (m->domain != nullptr && !storable(m->domain)) return NS_S_NODATA;
     }
   }
@@ -386,6 +388,9 @@ int NS__RecoverFile(nameobj* tab) {
   if (qor_fops.stat(tab->newfile, &st) == 0) {
     if (qor_fops.rename(tab->newfile, tab->datafile) != 0) return NS_S_SYSFAIL;
     if (datadir != nullptr) qor_fops.fsyncdir(datadir);
+    return NS_S_OK;
   }
-  return NS_S_OK;
+  // A .new that may exist may hold the class's only copy: the first change
+  // would remove it, so the start is refused instead.
+  return errno == ENOENT ? NS_S_OK : NS_S_SYSFAIL;
 }

@@ -294,7 +294,8 @@ int may_i_run(int* irun) {
 // subdirectory "qor" of $SystemRoot, else where Linux keeps a service's state.
 char* data_directory() {
   char* dir = NS__GetRegStr("QorDataDirectory", nullptr);
-  if (dir != nullptr) return dir;
+  if (dir != nullptr && dir[0] != '\0') return dir;
+  qor_free(dir);  // empty, as unset
   const char* root = std::getenv("SystemRoot");
   if (root == nullptr) return qor_strdup("/var/lib/qor");
   size_t size = std::strlen(root) + std::strlen("/qor") + 1;
