@@ -94,9 +94,7 @@ void* console_stop(void* p) {
     // A second stop ends the console run at once: a start or stop held up by
     // a peer that never answers must not need SIGKILL. Every acknowledged
     // change is on disk already.
-    static const char note[] = "qor: second stop signal, ending at once\n";
-    ssize_t n = write(STDERR_FILENO, note, sizeof note - 1);
-    (void)n;
+    std::fputs("qor: second stop signal, ending at once\n", stderr);  // unbuffered
     _exit(0);
   }
   return nullptr;
