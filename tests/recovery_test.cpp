@@ -178,6 +178,8 @@ TEST_F(Recovery, FailureAtEveryStepOfTheRewriteKeepsTableAndFile) {
         } else {
           EXPECT_FALSE(exists(file("spooler")));
           EXPECT_TRUE(exists(file("spooler", ".new")));
+          qor_fileops_fail_at(QOR_FOP_OPEN, 1, EIO);  // a failed next rewrite keeps .new
+          EXPECT_EQ(create_spooler("d"), NS_S_SYSFAIL);
           qor_fileops_fail_at(QOR_FOP_STAT, 2, EIO);  // a .new that cannot be looked at is kept
           EXPECT_EQ(restart(), NS_S_SYSFAIL);
           qor_fileops_reset();

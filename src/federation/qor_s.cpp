@@ -106,7 +106,7 @@ rpc_stub_result ns_qor_if_qor_getobj(const void* epv, const uint8_t* in, size_t 
   qorobjid server = {};
   rpcbinding binding = {};
   int32_t supportauth = 0;
-  int nsclass = 0;
+  int nsclass = NS_CLASS_NONE;  // what a manager answering 5 leaves unset
   int result = v->qor_getobj(nullptr, &obj, &server, &binding, &supportauth, &nsclass);
   ndr_reader_release(&r);
 

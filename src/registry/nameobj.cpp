@@ -62,21 +62,24 @@ void free_paths(nameobj* slot) {
 bool storable(const char* s) { return NS__text_storable(s) && qor_utf8_valid(s); }
 
 // Refuses, before anything changes, every string the class's store would write
-// to its recovery file but could not read back, and a binding list with a
-// null element.
+// to its recovery file but could not read back, a binding list with a null
+// element, and what the store or its file would refuse anyway: a bad request
+// must not cost the forced deletion of the family's other member.
 int check_storable(const nameobj* slot, const qorobjid* obj, const qorobjid* assoc,
                    const qor_serverinfo* svinfo, const qorobjects* mbr) {
   if (!storable(obj->name)) return NS_S_NODATA;
-  if (slot->cb == &NS__server_cb && svinfo != nullptr) {
-    if (svinfo->binding.len < 0) return NS_S_NODATA;
-    if (svinfo->binding.len > 0 && svinfo->binding.val == nullptr) return NS_S_NODATA;
+  if (slot->cb == &NS__server_cb) {
+    if (svinfo == nullptr || svinfo->binding.len <= 0 || svinfo->binding.val == nullptr ||
+        !storable(svinfo->host)) {
+      return NS_S_NODATA;
+    }
     for (int i = 0; i < svinfo->binding.len; i++) {
       if (!storable(svinfo->binding.val[i])) return NS_S_NODATA;
     }
-    if (svinfo->host != nullptr && !storable(svinfo->host)) return NS_S_NODATA;
-  } else if (slot->cb == &NS__svassoc_cb && assoc != nullptr) {
-    if (assoc->name != nullptr && !storable(assoc->name)) return NS_S_NODATA;
+  } else if (slot->cb == &NS__svassoc_cb) {
+    if (assoc == nullptr || !storable(assoc->name)) return NS_S_NODATA;
     if (assoc->domain != nullptr && !storable(assoc->domain)) return NS_S_NODATA;
+    if (NS__ClassToStr(assoc->nsclass) == nullptr) return NS_S_NOCLASS;
   } else if (slot->cb == &NS__group_cb && mbr != nullptr) {
     if (mbr->len < 0 || (mbr->len > 0 && mbr->val == nullptr)) return NS_S_NODATA;
     for (int i = 0; i < mbr->len; i++) {
@@ -122,7 +125,10 @@ int family_of(int nsclass) {
 }  // namespace
 
 int NS__InitNameObj(const char* datapath) {
-  if (datapath == nullptr || NS__ms_domain == nullptr) return NS_S_SYSFAIL;
+  // The own domain is written into records as their default domain.
+  if (datapath == nullptr || NS__ms_domain == nullptr || !storable(NS__ms_domain)) {
+    return NS_S_SYSFAIL;
+  }
   int status = NS__LKInit(&NS__objlock);
   if (status != NS_S_OK) return status;
 
@@ -326,10 +332,8 @@ int NS__GetHost(qorobjid* obj, char** host) {
 // Recovery files
 
 int NS__WriteObject(nameobj* tab, writeFunc_t writefunc, void* arg) {
-  // A .new left by an earlier failed rewrite is older than the table.
-  errno = 0;
-  if (qor_fops.remove(tab->newfile) != 0 && errno != ENOENT) return NS_S_SYSFAIL;
-
+  // A .new left by a failed last rename may be the class's only complete
+  // file: it stays until the rename below replaces it.
   FILE* fp = qor_fops.open(tab->tmpfile, "w");
   if (fp == nullptr) return NS_S_SYSFAIL;
 
