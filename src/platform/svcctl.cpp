@@ -24,6 +24,11 @@ std::atomic<bool> svcmain_ended{false};
 // Whether the last status reported accepts the stop control. A signal cannot
 // be refused as the service manager refuses a control: it waits until then.
 std::atomic<bool> stop_accepted{false};
+// A stop signal has arrived and waits for the service to accept it. The start
+// no longer asks for more time then: the service manager's stop timeout, which
+// its EXTEND_TIMEOUT_USEC would push back as well, stays the bound of a start
+// that hangs.
+std::atomic<bool> stop_held{false};
 
 // Closes the dispatcher's descriptors in reverse order of their making. The
 // kick goes back to -1, so that a later registration writes to no descriptor
@@ -128,18 +133,17 @@ bool qor_svc_dispatch(qor_svcmain_func svcmain, int argc, char** argv) {
     close_dispatcher(sfd);
     return false;
   }
-  bool stop_pending = false;
   while (!svcmain_ended.load(std::memory_order_acquire)) {
     pollfd fds[2] = {{sfd, POLLIN, 0}, {dispatcher_kick, POLLIN, 0}};
     if (poll(fds, 2, -1) < 0) continue;
     signalfd_siginfo si;
-    while (read(sfd, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) stop_pending = true;
+    while (read(sfd, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) stop_held.store(true);
     uint64_t kicks;
     if (read(dispatcher_kick, &kicks, sizeof kicks) < 0) kicks = 0;
     qor_svcctrl_func handler = ctrl_handler.load(std::memory_order_acquire);
-    if (stop_pending && handler != nullptr && stop_accepted.load(std::memory_order_acquire) &&
+    if (stop_held.load() && handler != nullptr && stop_accepted.load(std::memory_order_acquire) &&
         !svcmain_ended.load(std::memory_order_acquire)) {
-      stop_pending = false;
+      stop_held.store(false);
       handler(SERVICE_CONTROL_STOP);
     }
   }
@@ -158,10 +162,14 @@ bool qor_svc_report(SERVICE_STATUS_HANDLE /*ssh*/, const SERVICE_STATUS* ss) {
   char text[256];
   unsigned long long extend_usec = static_cast<unsigned long long>(ss->dwWaitHint) * 1000ULL;
   switch (ss->dwCurrentState) {
-    case SERVICE_START_PENDING:
-      std::snprintf(text, sizeof text, "STATUS=Starting (check point %u)\nEXTEND_TIMEOUT_USEC=%llu",
-                    ss->dwCheckPoint, extend_usec);
+    case SERVICE_START_PENDING: {
+      int n =
+          std::snprintf(text, sizeof text, "STATUS=Starting (check point %u)", ss->dwCheckPoint);
+      if (!stop_held.load()) {
+        std::snprintf(text + n, sizeof text - n, "\nEXTEND_TIMEOUT_USEC=%llu", extend_usec);
+      }
       break;
+    }
     case SERVICE_RUNNING:
       std::snprintf(text, sizeof text, "READY=1\nSTATUS=Running");
       break;
@@ -181,7 +189,9 @@ bool qor_svc_report(SERVICE_STATUS_HANDLE /*ssh*/, const SERVICE_STATUS* ss) {
   }
   int rc = sd_notify(0, text);
   // Only once the status is out: a stop held back must not be reported first.
-  bool accepts = (ss->dwControlsAccepted & SERVICE_ACCEPT_STOP) != 0;
+  // Nothing is accepted once stopped, so that no STOPPING=1 follows the last status.
+  bool accepts =
+      ss->dwCurrentState != SERVICE_STOPPED && (ss->dwControlsAccepted & SERVICE_ACCEPT_STOP) != 0;
   if (stop_accepted.exchange(accepts, std::memory_order_acq_rel) != accepts &&
       dispatcher_kick >= 0) {
     kick_dispatcher();  // a stop held back may go now
