@@ -68,7 +68,7 @@ def start_service(inst, *args, starting=lambda: None):
 
 
 def test_registrations_by_impacket_and_qorctl_survive_a_stop_and_a_restart(tmp_path):
-    qor = Instance(Site(tmp_path), "m1").start("-c")
+    qor = Instance(Site(tmp_path), "m1", RpcProtocolSequence="multi_sz:").start("-c")  # all
     assert qor.wait_started()
     dce = qor.connect()
     assert createobj(dce, SPOOLER, "spool1", bindings=[B1, B2], host="h1") == 0
@@ -208,11 +208,13 @@ def test_failed_start_reports_and_leaves_nothing_behind(tmp_path):
             ({"RpcProtocolSequence": "multi_sz:ncacn_np,no_such\\\\\"seq"}, "STATUS=Stopped",
              [("0x8000000E", ["ncacn_np"]), ("0x8000000F", ["no_such\\\"seq"])]),
             ({}, "exit code 1752", []),
-            ({"RpcMaxCall": "dword:0"}, "exit code 1767", [])]):  # exported, then taken back
+            ({"RpcMaxCall": "dword:0"}, "exit code 1767", []),  # exported, then taken back
+            # An unreadable name-service folder: 1762 once all 11 imports are refused.
+            ({"RpcNsDirectory": "sz:%s/file" % tmp_path}, "1762", [("0xC0000003", ["6e2"])])]):
         qor = Instance(site, "m%d" % i, addr=addr if not settings else None, **settings)
         assert outcome in start_service(qor)[1]
         assert qor.proc.wait() == 0
-        assert [(e["id"], e["strings"]) for e in qor.events()] == events
+        assert [(e["id"], e["strings"][:1]) for e in qor.events()] == events
         assert not site.exported(qor.addr)
     taken.close()
     # With no event log to report to, qor ends at once with exit code 0.
