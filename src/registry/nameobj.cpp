@@ -275,7 +275,6 @@ int NS__ListObj(qorobjid* obj, qorobjects* objs) {
   objs->val = nullptr;
   if (NS__objlock == nullptr) return NS_S_NOTINIT;
   if (obj == nullptr) return NS_S_NOID;
-  if (obj->nsclass < 0 || obj->nsclass >= NS_CLASS_COUNT) return NS_S_NOCLASS;
 
   int first, second;
   if (family_members(obj->nsclass, &first, &second)) {
