@@ -393,7 +393,7 @@ int NS__RecoverFile(nameobj* tab) {
     if (datadir != nullptr) qor_fops.fsyncdir(datadir);
     return NS_S_OK;
   }
-  // A .new that may exist may hold the class's only copy: the first change
-  // would remove it, so the start is refused instead.
+  // A .new that may exist may hold the class's only copy: starting without it
+  // would let the first change rename over it, so the start is refused instead.
   return errno == ENOENT ? NS_S_OK : NS_S_SYSFAIL;
 }
