@@ -242,6 +242,9 @@ TEST_F(Registry, ServerOverwriteOnlyFromTheSameMachineAndEveryAllocationFailureC
   for (Server* s : {&other, &alias})
     EXPECT_EQ(create_server(NS_CLASS_SPOOLER, "S", *s), NS_S_EXISTS);
   EXPECT_EQ(create_server(NS_CLASS_SPOOLER, "S", nowhere), NS_S_SYSFAIL);
+  // A binding without an address names this machine.
+  Server here({"ncacn_ip_tcp:[7000]"}, "printhost");
+  for (int i = 0; i < 2; i++) EXPECT_EQ(create_server(NS_CLASS_SPOOLER, "L", here), NS_S_OK);
 }
 
 }  // namespace

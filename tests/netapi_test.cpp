@@ -28,7 +28,7 @@ constexpr const char* kHosts =
     "not-an-address  pdc01\n";
 
 // The hosts file answers for a name in any letter case with every address listed for it, in
-// file order; its IPv6 and malformed lines are skipped. Other names go to the system resolver.
+// file order; its IPv6 and malformed lines are skipped.
 TEST(HostLookup, HostsFileGivesEveryAddressOfAName) {
   ScopedSettingsFile settings;
   settings.Write("HostsFile = sz:" + settings.WriteFile("hosts", kHosts) + "\n");
@@ -37,9 +37,6 @@ TEST(HostLookup, HostsFileGivesEveryAddressOfAName) {
   std::vector<std::string> addrs;
   for (uint32_t i = 0; i < e->naddrs; ++i) addrs.push_back(Dotted(e->addrs[i]));
   EXPECT_EQ(addrs, (std::vector<std::string>{"10.0.0.1", "10.0.0.3"}));
-  qor_host_free(e);
-  ASSERT_EQ(qor_host_by_name("localhost", &e), QOR_HOST_OK);
-  EXPECT_EQ(Dotted(e->addrs[0]), "127.0.0.1");
   qor_host_free(e);
 }
 

@@ -1,7 +1,5 @@
 #include "federation/qorop.h"
 
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -31,7 +29,6 @@ constexpr uint32_t kDefaultMaxRetry = 10;
 constexpr uint32_t kDefaultDomListExpire = 300;
 // Each collected list is kept this many seconds longer than the one before.
 constexpr long kDomListStep = 60;
-constexpr size_t kHostNameSize = 1024;
 constexpr size_t kEnumBufferSize = 8192;
 
 // Retries of a busy binding by the forwarding of a request to another domain.
@@ -586,12 +583,7 @@ int NS__sv_qor_hello(void*, const char* domain, char** host) {
     rc = qor_host_by_name(reinterpret_cast<WKSTA_INFO_101*>(info)->wki101_computername, &he);
     NetApiBufferFree(info);
   }
-  if (rc != QOR_HOST_OK && rc != WSA_NOT_ENOUGH_MEMORY) {
-    char hname[kHostNameSize];
-    if (gethostname(hname, sizeof hname) != 0) return NS_S_SYSFAIL;
-    hname[sizeof hname - 1] = '\0';
-    rc = qor_host_by_name(hname, &he);
-  }
+  if (rc != QOR_HOST_OK && rc != WSA_NOT_ENOUGH_MEMORY) rc = qor_host_by_name("", &he);
   if (rc == WSA_NOT_ENOUGH_MEMORY) return NS_S_NOMEM;
   if (rc != QOR_HOST_OK) return NS_S_SYSFAIL;
   char text[16];

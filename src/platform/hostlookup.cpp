@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -245,7 +246,14 @@ char* qor_inet_ntoa(in_addr addr, char* buf) {
 int qor_host_by_name(const char* name, qor_hostent** out) {
   if (out == nullptr) return WSAEINVAL;
   *out = nullptr;
-  if (name == nullptr || *name == '\0') return WSAEINVAL;
+  if (name == nullptr) return WSAEINVAL;
+  // An empty name is this machine, as gethostbyname has it.
+  char local[256];
+  if (*name == '\0') {
+    if (gethostname(local, sizeof local) != 0) return WSANO_RECOVERY;
+    local[sizeof local - 1] = '\0';
+    name = local;
+  }
   host_answer a;
   a.naddrs = 0;
   char* path = hosts_file();

@@ -15,7 +15,7 @@
 
 constexpr int QOR_HOST_OK = 0;
 constexpr int WSA_NOT_ENOUGH_MEMORY = 8;
-constexpr int WSAEINVAL = 10022;          // no name or no address given
+constexpr int WSAEINVAL = 10022;          // no name given
 constexpr int WSAHOST_NOT_FOUND = 11001;  // the host (or address) is unknown: it does not resolve
 constexpr int WSATRY_AGAIN = 11002;       // the resolver could not be reached; may work later
 constexpr int WSANO_RECOVERY = 11003;     // the resolver failed
@@ -35,8 +35,9 @@ struct qor_hostent {
   struct in_addr* addrs;
 };
 
-// Looks a host name up. On QOR_HOST_OK `*out` is the entry, otherwise null; statuses
-// WSAHOST_NOT_FOUND, WSANO_DATA, WSATRY_AGAIN, WSANO_RECOVERY, WSA_NOT_ENOUGH_MEMORY, WSAEINVAL.
+// Looks a host name up; an empty name is this machine's host name. On QOR_HOST_OK `*out` is the
+// entry, otherwise null; statuses WSAHOST_NOT_FOUND, WSANO_DATA, WSATRY_AGAIN, WSANO_RECOVERY,
+// WSA_NOT_ENOUGH_MEMORY, WSAEINVAL (null name).
 // Host names compare ignoring ASCII letter case in the hosts file, as the resolver does.
 int qor_host_by_name(const char* name, qor_hostent** out);
 
