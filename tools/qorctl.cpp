@@ -6,6 +6,7 @@
 // Exit codes: 0 success; 1 the service answered a status other than 0;
 // 2 a bad command line; 3 the call did not complete (an RPC status), or its
 // answer could not be written.
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -174,10 +175,12 @@ struct request {
   std::string what;        // the command and its arguments, for messages
 };
 
-// User text as it may appear in a one-line message: a control character
-// (a newline, a CR that would overwrite the line) is shown as \xNN.
+// User text, or text the service hands back, as it may appear on a terminal:
+// a control character (a newline, a CR that would overwrite the line, an
+// escape sequence) is shown as \xNN. Null is empty.
 std::string printable(const char* text) {
   std::string out;
+  if (text == nullptr) return out;
   for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
     if (*p >= 0x20 && *p != 0x7F) {
       out += static_cast<char>(*p);
@@ -283,8 +286,9 @@ int parse_auth(const char* text, int32_t* auth) {
   errno = 0;
   bool hex = text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
   long v = std::strtol(text, &end, hex ? 16 : 10);
-  if (errno != 0 || end == text || *end != '\0' || v < INT32_MIN || v > INT32_MAX) {
-    return usage_error("--auth %s: expected a 32-bit number", text);
+  bool number = std::isdigit(static_cast<unsigned char>(text[text[0] == '-']));
+  if (!number || errno != 0 || *end != '\0' || v < INT32_MIN || v > INT32_MAX) {
+    return usage_error("--auth %s: expected a number from -2147483648 to 2147483647", text);
   }
   *auth = static_cast<int32_t>(v);
   return EXIT_OK;
@@ -359,8 +363,8 @@ void json_strings(FILE* out, const char* key, int32_t len, char* const* val) {
 // CLASS:NAME[@DOMAIN], the form --assoc and --member take.
 void text_objid(FILE* out, const qorobjid& o) {
   const char* cls = NS__ClassToStr(o.nsclass);
-  std::fprintf(out, "%s:%s", cls != nullptr ? cls : "?", o.name != nullptr ? o.name : "");
-  if (o.domain != nullptr) std::fprintf(out, "@%s", o.domain);
+  std::fprintf(out, "%s:%s", cls != nullptr ? cls : "?", printable(o.name).c_str());
+  if (o.domain != nullptr) std::fprintf(out, "@%s", printable(o.domain).c_str());
 }
 
 // Opens the reply: the JSON object up to its result members. `source` is
@@ -388,13 +392,15 @@ int report_status(FILE* out, const request& rq, int status) {
   return status == NS_S_OK ? EXIT_OK : EXIT_STATUS;
 }
 
-int report_rpc(FILE* out, const request& rq, long status) {
+// A call that raised: the line names the service it was made to.
+int report_rpc(FILE* out, const request& rq, long status, const std::string& server) {
   const char* text = lookup_text(RPC_STATUS_TEXTS, status, "RPC error");
   if (rq.json) {
     json_open(out, rq, "rpc", status);
     std::fputs("}\n", out);
   } else {
-    std::fprintf(stderr, "qorctl: %s: RPC status %ld: %s\n", rq.what.c_str(), status, text);
+    std::fprintf(stderr, "qorctl: %s: RPC status %ld: %s (%s)\n", rq.what.c_str(), status, text,
+                 server.c_str());
   }
   return EXIT_RPC;
 }
@@ -446,7 +452,9 @@ int run_get(RPC_BINDING_HANDLE ha, const request& rq, FILE* out) {
       text_objid(out, server);
       std::fprintf(out, "\nsupport_auth: %d\n", auth);
     }
-    for (int32_t i = 0; i < binding.len; ++i) std::fprintf(out, "binding: %s\n", binding.val[i]);
+    for (int32_t i = 0; i < binding.len; ++i) {
+      std::fprintf(out, "binding: %s\n", printable(binding.val[i]).c_str());
+    }
   }
   json_close(out, rq);
   NS__free_qorobjid(&server);
@@ -481,7 +489,7 @@ int print_string(FILE* out, const request& rq, int status, const char* key, char
     std::fprintf(out, ",\"%s\":", key);
     json_string(out, value);
   } else if (status == NS_S_OK && value != nullptr) {
-    std::fprintf(out, "%s\n", value);
+    std::fprintf(out, "%s\n", printable(value).c_str());
   }
   json_close(out, rq);
   NS__MIDL_user_free(value);
@@ -532,7 +540,7 @@ int run_domains(RPC_BINDING_HANDLE ha, const request& rq, FILE* out) {
   if (rq.json) {
     json_strings(out, "domains", list.len, list.val);
   } else {
-    for (int32_t i = 0; i < list.len; ++i) std::fprintf(out, "%s\n", list.val[i]);
+    for (int32_t i = 0; i < list.len; ++i) std::fprintf(out, "%s\n", printable(list.val[i]).c_str());
   }
   json_close(out, rq);
   qor_ndr_free_strings(list.len, list.val);
@@ -615,7 +623,9 @@ int build_request(cmdline* cl, const command* cmd, request* rq,
                   std::vector<qorobjid>* member_storage) {
   size_t nargs = cl->args.size() - 1;
   if (nargs < static_cast<size_t>(cmd->min_args) || nargs > static_cast<size_t>(cmd->max_args)) {
-    return usage_error("%s: wrong number of arguments; usage: qorctl %s", cmd->name, cmd->synopsis);
+    int first_line = static_cast<int>(std::strcspn(cmd->synopsis, "\n"));
+    return usage_error("%s: wrong number of arguments; usage: qorctl %.*s", cmd->name, first_line,
+                       cmd->synopsis);
   }
   for (const option_def& o : OPTIONS) {
     if (cl->given[o.id] && o.scope != OPT_GLOBAL && (cmd->scope & o.scope) == 0) {
@@ -700,7 +710,7 @@ int open_binding(const cmdline& cl, RPC_BINDING_HANDLE* ha, std::string* what_ou
                                            : "127.0.0.1";
     st = RpcStringBindingComposeA(nullptr, "ncacn_ip_tcp", host, nullptr, nullptr, &text);
     if (st == RPC_S_OK) st = RpcBindingFromStringBindingA(text, ha);
-    what = cl.given[O_SERVER] ? "-s " + printable(cl.value[O_SERVER]) : "the local host";
+    what = (cl.given[O_SERVER] ? "-s " : "the local host ") + printable(host);
     std::free(listen);
   }
   std::free(text);
@@ -716,6 +726,15 @@ bool unusable_binding(long status) {
          status == RPC_S_INVALID_NET_ADDR;
 }
 
+// A script must not take an answer that never reached it for success.
+int flushed(int rc) {
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::fprintf(stderr, "qorctl: standard output: %s\n", std::strerror(errno));
+    return EXIT_RPC;
+  }
+  return rc;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -727,6 +746,8 @@ int main(int argc, char** argv) {
   if (!cl.args.empty() && std::strcmp(cl.args[0], "help") != 0) {
     cmd = find_command(cl.args[0]);
     if (cmd == nullptr) return usage_error("unknown command '%s'", cl.args[0]);
+  } else if (cl.args.size() > 2) {
+    return usage_error("help takes one command");
   } else if (cl.args.size() == 2) {
     cmd = find_command(cl.args[1]);  // help COMMAND
     if (cmd == nullptr) return usage_error("unknown command '%s'", cl.args[1]);
@@ -734,10 +755,15 @@ int main(int argc, char** argv) {
   if (cl.args.empty() && !cl.given[O_HELP]) return usage_error("no command");
   if (cl.given[O_HELP] || std::strcmp(cl.args[0], "help") == 0) {
     print_help(cmd);
-    return EXIT_OK;
+    return flushed(EXIT_OK);
   }
   if (cl.given[O_SERVER] && cl.given[O_SRVBIND]) {
     return usage_error("-s and -b both name the service; give one");
+  }
+  // An unset variable in a script must not quietly mean this machine.
+  if ((cl.given[O_SERVER] && cl.value[O_SERVER][0] == '\0') ||
+      (cl.given[O_SRVBIND] && cl.value[O_SRVBIND][0] == '\0')) {
+    return usage_error("an empty -s or -b");
   }
 
   request rq;
@@ -751,13 +777,8 @@ int main(int argc, char** argv) {
     rc = cmd->run(ha, rq, stdout);
   } catch (const rpc_exception& e) {
     rc = unusable_binding(e.status()) ? binding_error(server, e.status())
-                                      : report_rpc(stdout, rq, e.status());
+                                      : report_rpc(stdout, rq, e.status(), server);
   }
   RpcBindingFree(&ha);
-  // A script must not take an answer that never reached it for success.
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    std::fprintf(stderr, "qorctl: standard output: %s\n", std::strerror(errno));
-    return EXIT_RPC;
-  }
-  return rc;
+  return flushed(rc);
 }

@@ -35,6 +35,8 @@ QORCTL_SESSION = [
     ("create lp P --assoc spooler:spool1", 1, "", "qorctl: create lp P: status 16: the name "
      "exists and may not be overwritten\n"),
     ("create lp P --assoc spooler:spool1 --force", 0, "", ""),
+    ("create group E --member 'lp:\x1b[2J'", 0, "", ""),  # held as sent, shown escaped
+    ("list group E", 0, "lp:\\x1B[2J@WG\n", ""),
     ("get --help", 0, "usage: qorctl [-s HOST | -b STRING-BINDING] [--json] COMMAND ...\n"
      "       qorctl get CLASS NAME [--domain D]\n...", ""),
     # The service's refusals: exit code 1, the status and its meaning.
@@ -47,8 +49,9 @@ QORCTL_SESSION = [
         "command": "get", "source": "rpc", "status": 1722, "meaning": "server unavailable"}, ""),
     # Bad command lines: exit code 2, one line on stderr, nothing sent.
     ("", 2, "", "qorctl: no command (qorctl --help)\n"),
-    ("get lp", 2, "", "qorctl: get: wrong number of arguments; usage: qorctl get CLASS NAME "
-     "[--domain D] (qorctl --help)\n"),
+    ("create spooler", 2, "", "qorctl: create: wrong number of arguments; usage: qorctl create "
+     "CLASS NAME [--domain D] [--force] [--host H --binding B... [--auth N]] (qorctl --help)\n"),
+    ("-s '' getdomain", 2, "", "qorctl: an empty -s or -b (qorctl --help)\n"),
     ("get lp P --domain", 2, "", "qorctl: --domain needs a value (qorctl --help)\n"),
     ("-b nonsense getdomain", 2, "",
      "qorctl: -b nonsense: RPC status 1700: invalid string binding (qorctl --help)\n"),
