@@ -125,10 +125,6 @@ namespace {
 // down to 16 as other servers do.
 size_t response_chunk(uint16_t frag) { return (frag - PDU_RESPONSE_HEADER_LEN) & ~size_t{15}; }
 
-// A reassembly buffer above this size is given back after its call, so that
-// an idle connection does not keep a large request's memory.
-constexpr size_t KEEP_BUFFER = 64 * 1024;
-
 int fail(rpc_server_conn* c, uint32_t call_id) {
   pdu_encode_fault(PFC_DID_NOT_EXECUTE, call_id, 0, NCA_S_PROTO_ERROR, &c->out);
   c->state = RPC_SCONN_CLOSE;
@@ -412,7 +408,7 @@ void rpc_sconn_finish(rpc_server_conn* c, rpc_stub_result r, const uint8_t* repl
     } while (off < reply_len);
   }
   rpc_reasm_reset(&c->reasm);
-  if (c->reasm.cap > KEEP_BUFFER) rpc_reasm_release(&c->reasm);
+  if (c->reasm.cap > RPC_KEEP_BUFFER) rpc_reasm_release(&c->reasm);
   c->call = rpc_call{};
   c->state = RPC_SCONN_IDLE;
 }
@@ -433,7 +429,12 @@ void rpc_sconn_take_output(rpc_server_conn* c, std::vector<uint8_t>* out) {
   } else {
     out->insert(out->end(), c->out.begin(), c->out.end());
   }
-  c->out.clear();
+  rpc_trim_buffer(&c->out);
+}
+
+void rpc_trim_buffer(std::vector<uint8_t>* v) {
+  v->clear();
+  if (v->capacity() > RPC_KEEP_BUFFER) std::vector<uint8_t>().swap(*v);
 }
 
 // ---- Client side ----

@@ -66,6 +66,14 @@ struct rpc_sconn_config {
   const char* sec_addr;  // the listening port in decimal ("49664"), sent in bind_ack
 };
 
+// A buffer above this size (a request reassembled, replies sent) is given back
+// once its call is over: an idle connection keeps what one ordinary call, in
+// one largest fragment, needs.
+constexpr size_t RPC_KEEP_BUFFER = 8 * 1024;
+
+// Gives a buffer's memory back when it is above RPC_KEEP_BUFFER; empties it.
+void rpc_trim_buffer(std::vector<uint8_t>* v);
+
 // The most presentation contexts one connection keeps; further proposals are
 // rejected with "local limit exceeded".
 constexpr size_t RPC_MAX_CONTEXTS = 16;

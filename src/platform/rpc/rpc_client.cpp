@@ -412,6 +412,8 @@ rpc_conn* take_idle(rpc_binding* b, const rpc_syntax_id& iface) {
 void give_back(rpc_binding* b, rpc_conn* c) {
   rpc_conn_pool* p = rpc_binding_pool(b);
   bool kept = false;
+  // The reply has been copied out; a large one's buffer is not kept idle.
+  if (c->cc.reasm.cap > RPC_KEEP_BUFFER) rpc_reasm_release(&c->cc.reasm);
   if (!c->cc.broken && c->pool_id == p->id) {
     std::lock_guard<std::mutex> hold(p->mu);
     if (p->n_idle < RPC_MAX_IDLE_CONNS) {

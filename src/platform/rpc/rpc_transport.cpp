@@ -30,8 +30,6 @@ using asio::ip::tcp;
 
 // Bytes read from a socket at a time.
 constexpr size_t READ_BUFFER = 4096;
-// A buffer above this size is given back once its reply is sent.
-constexpr size_t KEEP_BUFFER = 64 * 1024;
 // The watcher closes connections past their deadline, and retries accepting
 // on an endpoint that ran out of descriptors, this often.
 constexpr unsigned SWEEP_MS = 1000;
@@ -136,9 +134,14 @@ void conn_feed(conn* c);
 
 // ---- Memory held in buffers ----
 
-// Brings this connection's share of net.buffered up to date.
+// Brings this connection's share of net.buffered up to date: the request it
+// is reassembling and the replies it has not sent. Up to RPC_KEEP_BUFFER,
+// what an idle connection keeps anyway, nothing is counted: idle connections
+// never make the server refuse calls, and an ordinary call never touches the
+// shared count.
 void account(conn* c) {
-  size_t now = c->sc.reasm.cap + c->out.capacity() + c->sc.out.capacity();
+  size_t now = c->sc.reasm.len + c->out.size() + c->sc.out.size();
+  if (now <= RPC_KEEP_BUFFER) now = 0;
   if (now >= c->counted) {
     net.buffered.fetch_add(now - c->counted);
   } else {
@@ -179,7 +182,7 @@ void conn_send(conn* c, bool close_after) {
   }
   ssize_t n = ::send(c->fd, c->out.data(), c->out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
   if (n == static_cast<ssize_t>(c->out.size())) {
-    c->out.clear();
+    rpc_trim_buffer(&c->out);
     if (close_after) return conn_close(c);
     return conn_feed(c);
   }
@@ -193,8 +196,7 @@ void conn_send(conn* c, bool close_after) {
                     [c](const asio::error_code& ec, size_t) {
                       c->phase.store(PHASE_BUSY);
                       if (ec) return conn_close(c);
-                      c->out.clear();
-                      if (c->out.capacity() > KEEP_BUFFER) std::vector<uint8_t>().swap(c->out);
+                      rpc_trim_buffer(&c->out);
                       account(c);
                       if (c->close_after_write) return conn_close(c);
                       conn_feed(c);
@@ -255,7 +257,7 @@ void conn_feed(conn* c) {
     c->in_off += used;
     account(c);
     if (net.buffered.load(std::memory_order_relaxed) > RPC_MAX_BUFFERED &&
-        c->sc.reasm.cap > KEEP_BUFFER) {
+        c->sc.reasm.cap > RPC_KEEP_BUFFER) {
       return conn_close(c);
     }
     if (st == RPC_SCONN_CLOSE) return conn_send(c, true);
@@ -267,6 +269,7 @@ void conn_feed(conn* c) {
     }
   }
   if (!c->sc.out.empty()) return conn_send(c, false);
+  account(c);
   conn_read(c);
 }
 
