@@ -1,5 +1,9 @@
 #include "registry/nameobj.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -35,6 +39,15 @@ nameobj objtable[NS_CLASS_COUNT] = {
 
 // The data directory, for syncing it after the renames of a rewrite.
 char* datadir = nullptr;
+// The data directory held with flock for the life of the registry: a second
+// service on the same directory (started with -f, or for another LAN group)
+// would clear the first one's files at its start-up and rewrite them after.
+int dirlock = -1;
+
+void unlock_datadir() {
+  if (dirlock >= 0) close(dirlock);
+  dirlock = -1;
+}
 
 nameobj* served(int nsclass) {
   if (nsclass < 0 || nsclass >= NS_CLASS_COUNT) return nullptr;
@@ -138,6 +151,9 @@ int NS__InitNameObj(const char* datapath) {
     status = NS_S_NOMEM;
   } else if (qor_fops.mkdir(datapath, 0777) != 0 && errno != EEXIST) {
     status = NS_S_SYSFAIL;
+  } else if ((dirlock = open(datapath, O_RDONLY | O_DIRECTORY | O_CLOEXEC)) < 0 ||
+             flock(dirlock, LOCK_EX | LOCK_NB) != 0) {
+    status = NS_S_SYSFAIL;
   } else {
     for (slot = 0; slot < NS_CLASS_COUNT; slot++) {
       nameobj* t = &objtable[slot];
@@ -169,6 +185,7 @@ int NS__InitNameObj(const char* datapath) {
   }
   qor_free(datadir);
   datadir = nullptr;
+  unlock_datadir();
   return status;
 }
 
@@ -183,6 +200,7 @@ int NS__TermNameObj() {
   }
   qor_free(datadir);
   datadir = nullptr;
+  unlock_datadir();
   NS__LKUnlock(NS__objlock);
   NS__LKTerm(NS__objlock);
   NS__objlock = nullptr;

@@ -205,7 +205,11 @@ def test_failed_start_reports_and_leaves_nothing_behind(tmp_path):
     addr = loopback()
     taken.bind((addr, site.port))
     taken.listen()
+    held = Instance(Site(tmp_path / "h"), "held").start("-c")  # no other qor may use its data
+    assert held.wait_started()
     for i, (settings, outcome, events) in enumerate([
+            ({"QorDataDirectory": "sz:%s/data" % held.dir, "QorDisableCheck": "dword:1"},
+             "exit code 1066, service-specific exit code 19", []),
             ({"QorDataDirectory": "sz:%s/file/data" % tmp_path},
              "exit code 1066, service-specific exit code 19", []),
             ({"RpcProtocolSequence": "multi_sz:ncacn_np,no_such\\\\\"seq"}, "STATUS=Stopped",
@@ -219,7 +223,7 @@ def test_failed_start_reports_and_leaves_nothing_behind(tmp_path):
         assert qor.proc.wait() == 0
         assert [(e["id"], e["strings"][:1]) for e in qor.events()] == events
         assert not site.exported(qor.addr)
-    taken.close()
+    taken.close(), held.stop()
     # With no event log to report to, qor ends at once with exit code 0.
     bad = dict(os.environ, QOR_CONFIG=qor.conf, QOR_EVENTLOG="nowhere")
     assert subprocess.run([QOR, "-c"], env=bad, timeout=30).returncode == 0
