@@ -540,7 +540,9 @@ int run_domains(RPC_BINDING_HANDLE ha, const request& rq, FILE* out) {
   if (rq.json) {
     json_strings(out, "domains", list.len, list.val);
   } else {
-    for (int32_t i = 0; i < list.len; ++i) std::fprintf(out, "%s\n", printable(list.val[i]).c_str());
+    for (int32_t i = 0; i < list.len; ++i) {
+      std::fprintf(out, "%s\n", printable(list.val[i]).c_str());
+    }
   }
   json_close(out, rq);
   qor_ndr_free_strings(list.len, list.val);
