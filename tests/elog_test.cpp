@@ -20,8 +20,8 @@
 // The journal sink in a child with a mount namespace of its own, whose /run holds a journal
 // socket of the test's: what sd_journal_sendv delivers there, field by field. A value with a line
 // feed travels in the journal's length-prefixed form; an error identifier reported as a warning
-// gets a warning's priority. The same private /run shows the settings guards' directory as qor
-// makes it. Skipped where no private mount namespace can be had.
+// gets a warning's priority; in console mode the event is also one line on standard error. The
+// same /run shows the settings guards' directory as qor makes it. Skipped without that /run.
 TEST(Elog, JournalGetsTheFieldsAndTheLocaleText) {
   ScopedEnv cap("QOR_EVENTLOG", nullptr), a("LC_ALL", nullptr), m("LC_MESSAGES", nullptr),
       l("LANG", "ja_JP.UTF-8");
@@ -40,7 +40,8 @@ TEST(Elog, JournalGetsTheFieldsAndTheLocaleText) {
     std::strcpy(sa.sun_path, "/run/systemd/journal/socket");
     int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
     if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) _exit(77);
-    if (NS__LogInit() != NS_S_OK) _exit(1);
+    if (NS__LogInit() != NS_S_OK || dup2(fds[1], STDERR_FILENO) < 0) _exit(1);
+    qor_elog_set_console(true);
     if (NS__Log_S(NS_EVENT_WARNING, NS_EV_NO_HOSTADDR, "multi\nline") != NS_S_OK) _exit(2);
     // The settings guards' directory made afresh is open to every account, whatever the umask.
     struct stat st;
@@ -64,7 +65,8 @@ TEST(Elog, JournalGetsTheFieldsAndTheLocaleText) {
   if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no private mount namespace";
   ASSERT_EQ(WEXITSTATUS(status), 0);
   std::string text = "65-108 ホスト名multi\nlineのIPアドレスを取得できません。";
-  EXPECT_EQ(gram, std::string("MESSAGE\n") + char(text.size()) + std::string(7, '\0') + text +
+  EXPECT_EQ(gram, "qor: warning 0xC000000A: " + text + "\nMESSAGE\n" + char(text.size()) +
+                      std::string(7, '\0') + text +
                       "\nPRIORITY=4\nSYSLOG_IDENTIFIER=qor\nQOR_EVENT_ID=0xC000000A\n"
                       "QOR_EVENT_TYPE=2\nQOR_STRING1\n" +
                       char(10) + std::string(7, '\0') + "multi\nline\n");

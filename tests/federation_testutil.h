@@ -34,6 +34,8 @@ class FederationTest : public ::testing::Test {
     static char home[] = "HOME";
     NS__ms_domain = home;
     NS__nslock = &nslock;
+    // NS__qor_stop then signals endproc instead of an _exit(0), which would pass the test.
+    ASSERT_EQ(qor_create_endproc(), 0);
     qor_time_set(now);
     ASSERT_EQ(NS__InitNameObj((settings.dir() + "/data").c_str()), NS_S_OK);
   }
@@ -42,6 +44,8 @@ class FederationTest : public ::testing::Test {
     NS__PdcCacheTerm();
     qor_time_set(0);
     NS__nslock = nullptr;
+    EXPECT_EQ(qor_endproc()->wait(0), QOR_WAIT_TIMEOUT) << "the service was asked to stop";
+    qor_endproc()->reset();
   }
   // The domain directory and hosts file (which also gives this machine
   // 10.7.0.1 and 10.7.0.2), then `extra` settings lines.
@@ -114,9 +118,8 @@ inline const NS__sv_ns_qor_if_v1_1_epv_t kRemote = remote_epv();
 // Exports `bindings` of ns_qor_if under `entry` in the name-service folder; the export's status.
 inline RPC_STATUS ns_export(const char* entry, const std::vector<std::string>& bindings) {
   std::vector<RPC_BINDING_HANDLE> handles(bindings.size());
-  for (size_t i = 0; i < bindings.size(); ++i) {
+  for (size_t i = 0; i < bindings.size(); ++i)
     EXPECT_EQ(RpcBindingFromStringBindingA(bindings[i].c_str(), &handles[i]), RPC_S_OK);
-  }
   RPC_BINDING_VECTOR vec = {handles.size(), handles.data()};
   RPC_STATUS st = RpcNsBindingExportA(RPC_C_NS_SYNTAX_DCE, entry, &NS__sv_ns_qor_if_v1_1_s_ifspec,
                                       &vec, nullptr);

@@ -73,8 +73,7 @@ inline std::vector<std::string> names(int nsclass, const char* name = nullptr) {
   qorobjid obj = id(nsclass, name);
   qorobjects objs{};
   std::vector<std::string> out;
-  int status = NS__ListObj(&obj, &objs);
-  EXPECT_EQ(status, NS_S_OK);
+  EXPECT_EQ(NS__ListObj(&obj, &objs), NS_S_OK);
   for (int i = 0; i < objs.len; i++) {
     std::string entry = objs.val[i].name;
     if (nsclass == NS_CLASS_ANYPRN || nsclass == NS_CLASS_ANYSVR || name != nullptr) {
