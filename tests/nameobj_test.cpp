@@ -82,7 +82,8 @@ TEST_F(Registry, StringsARecoveryFileCannotCarryAreRefused) {
   ASSERT_EQ(create_server(NS_CLASS_SUPERV, "T", sup), NS_S_OK);
   ASSERT_EQ(create_assoc(NS_CLASS_LP, "X", id(NS_CLASS_SUPERV, "T")), NS_S_OK);
   std::string lp_before = read_file(file("lp"));
-  const char* bad[] = {"", "#x", "a\nb", "a\rb", "ok\n", "\xff\xfe", "\xc0\xaf"};
+  const char* bad[] = {"",         "#x",           "a\nb",         "a\rb",     "\xff\xfe",
+                       "\xc0\xaf", "\xe0\x80\x80", "\xed\xa0\x80", "\xe6\x9d", "\xf4\x90\x80\x80"};
   for (const char* s : bad) {
     SCOPED_TRACE(testing::PrintToString(std::string(s)));
     // Checked before the forced deletion of the family's other member.
@@ -117,11 +118,11 @@ TEST_F(Registry, StringsARecoveryFileCannotCarryAreRefused) {
   EXPECT_EQ(names(NS_CLASS_ANYSVR), std::vector<std::string>{"superv:T"});
   EXPECT_EQ(read_file(file("lp")), lp_before);
   for (const char* cls : {"pp", "spooler", "group"}) EXPECT_FALSE(exists(file(cls))) << cls;
-  // A name with blanks, multibyte characters and a backslash is carried whole.
-  ASSERT_EQ(create_spooler(" Tokyo \xe6\x9d\xb1\xe4\xba\xac\\1 "), NS_S_OK);
+  // A name with blanks, multibyte characters up to U+10FFFF and a backslash is carried whole.
+  ASSERT_EQ(create_spooler(" Tokyo \xe6\x9d\xb1\xe4\xba\xac\\1 \xf4\x8f\xbf\xbf"), NS_S_OK);
   ASSERT_EQ(restart(), NS_S_OK);
   EXPECT_EQ(names(NS_CLASS_SPOOLER),
-            std::vector<std::string>{" Tokyo \xe6\x9d\xb1\xe4\xba\xac\\1 "});
+            std::vector<std::string>{" Tokyo \xe6\x9d\xb1\xe4\xba\xac\\1 \xf4\x8f\xbf\xbf"});
   NS__ms_domain = const_cast<char*>("#DOM");  // every record's default domain: refused
   EXPECT_EQ(restart(), NS_S_SYSFAIL);
 }

@@ -1,6 +1,5 @@
-// Shared by the tests: temporary directories, whole files, scoped environment
-// variables and settings files, the allocation-failure loop and the event-log
-// capture.
+// Shared by the tests: temporary directories, whole files, scoped environment variables and
+// settings files, the allocation-failure loop and the event-log capture.
 #pragma once
 
 #include <gtest/gtest.h>
