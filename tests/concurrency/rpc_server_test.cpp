@@ -58,9 +58,8 @@ int blocking_hello(void*, const char*, char** host) {
   return 0;
 }
 
-// The calls in the order a service makes them, with the statuses they answer
-// on the way; while a manager blocks, other calls go on, and unregistering and
-// the end of listening wait for it.
+// The calls in a service's order and the statuses they answer; while a manager
+// blocks, other calls go on, and unregistering and the end of listening wait.
 TEST(ConcurrencyRpcServer, ServicesOrderAndABlockedManager) {
   ScopedSettingsFile settings;
   std::string addr = script::RandomLoopback(), good = "RpcListenAddress = sz:" + addr + "\n";
@@ -105,6 +104,8 @@ TEST(ConcurrencyRpcServer, ServicesOrderAndABlockedManager) {
   settings.Write(good + "RpcConnectTimeout = dword:2\n");  // for the end
   TestClient other(binding);
   for (int i = 0; i < 20; ++i) EXPECT_EQ(other.Call(false), "0:D");
+  std::vector<uint8_t> none;  // an interface not registered here is refused at the bind
+  EXPECT_EQ(rpc_binding_call(other.h, &script::kIf, 0, {}, &none), RPC_S_UNKNOWN_IF);
   std::atomic<bool> unregistered{false}, stopped{false};
   std::thread unregister([&] {
     EXPECT_EQ(RpcServerUnregisterIf(iface, nullptr, 1), RPC_S_OK);
@@ -122,8 +123,7 @@ TEST(ConcurrencyRpcServer, ServicesOrderAndABlockedManager) {
   unregister.join();
   stop.join();
   EXPECT_EQ(slow_reply, "0:h");
-  // Listening has ended: the kept connection was closed, and a new one is
-  // accepted by the port but never bound.
+  // Listening has ended: the kept connection is closed, a new one never bound.
   EXPECT_EQ(other.Call(false), std::to_string(RPC_S_SERVER_UNAVAILABLE));
   EXPECT_EQ(RpcMgmtStopServerListening(nullptr), RPC_S_NOT_LISTENING);
   for (unsigned long i = 0; i < v->Count; ++i) RpcBindingReset(v->BindingH[i]);  // as exported
