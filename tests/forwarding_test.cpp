@@ -1,7 +1,6 @@
-// Forwarding to another domain through the managers, against scripted
-// services and endpoint mappers on real sockets and the name-service folder:
-// how each failure of a call decides the next step, the retry pauses, the
-// stored handle, and the name-service phase with the cache's classification.
+// Forwarding to another domain through the managers, against scripted services and endpoint mappers
+// on real sockets and the name-service folder: how each failure of a call decides the next step,
+// the retry pauses, the stored handle, and the name-service phase with the cache's classification.
 #include <gtest/gtest.h>
 
 #include <algorithm>

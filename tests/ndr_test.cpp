@@ -1,7 +1,6 @@
-// The NDR reader and writer below the stubs: what they refuse, what they
-// allocate and what they release. The values they carry are pinned byte for
-// byte by the stub vectors (qor_stubs_test.cpp); the records here are qor's own
-// identity lists.
+// The NDR reader and writer below the stubs: what they refuse, what they allocate and what they
+// release. The values they carry are pinned byte for byte by the stub vectors (qor_stubs_test.cpp);
+// the records here are qor's own identity lists.
 #include "platform/rpc/ndr.h"
 
 #include <gtest/gtest.h>

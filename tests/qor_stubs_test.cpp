@@ -1,9 +1,8 @@
-// The ns_qor_if stubs against stub data marshalled by an independent NDR
-// implementation (impacket; tests/vectors/gen_qor_vectors.py): every request
-// and reply of the eight operations is produced byte for byte by our encoders
-// (client request halves, server stubs) from the values the vector was built
-// from, and what our decoders read from it (server stubs, client reply halves)
-// encodes back to the same bytes.
+// The ns_qor_if stubs against stub data marshalled by an independent NDR implementation (impacket;
+// tests/vectors/gen_qor_vectors.py): every request and reply of the eight operations is produced
+// byte for byte by our encoders (client request halves, server stubs) from the values the vector
+// was built from, and what our decoders read from it (server stubs, client reply halves) encodes
+// back to the same bytes.
 #include <gtest/gtest.h>
 
 #include <cstring>

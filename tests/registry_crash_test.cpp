@@ -1,7 +1,6 @@
-// Crash consistency of the write-through: a worker process changes the
-// registry and is killed with SIGKILL at random moments; every start after a
-// kill must hold every change the worker had acknowledged, with at most the
-// one change in flight added, and no record half there.
+// Crash consistency of the write-through: a worker process changes the registry and is killed with
+// SIGKILL at random moments; every start after a kill must hold every change the worker had
+// acknowledged, with at most the one change in flight added, and no record half there.
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>

@@ -1,6 +1,5 @@
-// The name-service folder through the Win32 calls: entry names, merging
-// exports, unexports, imports and their statuses, and processes sharing the
-// folder at once.
+// The name-service folder through the Win32 calls: entry names, merging exports, unexports, imports
+// and their statuses, and processes sharing the folder at once.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>

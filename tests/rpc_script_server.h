@@ -1,7 +1,6 @@
-// Test helper: a scripted DCE/RPC server for the client's tests, on a loopback
-// address of its own, one thread per connection, driving the server
-// connection machine of assoc.h. Its Mode says what a connection does besides
-// serving; the operation of a call says what the call does.
+// Test helper: a scripted DCE/RPC server for the client's tests, on a loopback address of its own,
+// one thread per connection, driving the server connection machine of assoc.h. Its Mode says what a
+// connection does besides serving; the operation of a call says what the call does.
 #pragma once
 
 #include <arpa/inet.h>

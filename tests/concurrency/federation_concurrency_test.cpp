@@ -1,9 +1,8 @@
-// Forwarding threads sharing a PDC address cache too small for its domains
-// (evicting and relearning all the time, storing handles, classifying
-// domains) while listdomain collects under its own lock and the clock moves:
-// calls through a preloaded controller and through the name service copy,
-// share, replace and free stored handles under calls in progress. Every answer
-// must be the one for its domain, and no list may lose a domain.
+// Forwarding threads sharing a PDC address cache too small for its domains (evicting and relearning
+// all the time, storing handles, classifying domains) while listdomain collects under its own lock
+// and the clock moves: calls through a preloaded controller and through the name service copy,
+// share, replace and free stored handles under calls in progress. Every answer must be the one for
+// its domain, and no list may lose a domain.
 #include <gtest/gtest.h>
 
 #include <atomic>

@@ -1,7 +1,6 @@
-// Readers and writers of the registry at once: lookups that follow
-// associations (giving the lock up between the hops), family listings, and
-// writers creating and deleting servers and printers. Every answer must be one
-// the registry could give at some moment, nothing may deadlock, and the files
+// Readers and writers of the registry at once: lookups that follow associations (giving the lock up
+// between the hops), family listings, and writers creating and deleting servers and printers. Every
+// answer must be one the registry could give at some moment, nothing may deadlock, and the files
 // written must load to the registry left in memory.
 #include <gtest/gtest.h>
 

@@ -1,7 +1,6 @@
-// Many threads calling on one binding handle at once: its endpoint is
-// resolved by whichever call comes first, each call has a connection of its
-// own, and finished calls hand their connections to the next ones, also when
-// the server closes every connection after one call.
+// Many threads calling on one binding handle at once: its endpoint is resolved by whichever call
+// comes first, each call has a connection of its own, and finished calls hand their connections to
+// the next ones, also when the server closes every connection after one call.
 #include <gtest/gtest.h>
 
 #include <thread>

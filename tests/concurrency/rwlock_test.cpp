@@ -1,7 +1,6 @@
-// The reader/writer lock on many threads: readers share it, a writer waits
-// for them and goes before the readers that arrive after it, and a lock given
-// back too often says so. (The registry's concurrency test keeps writers alone
-// under load.)
+// The reader/writer lock on many threads: readers share it, a writer waits for them and goes before
+// the readers that arrive after it, and a lock given back too often says so. (The registry's
+// concurrency test keeps writers alone under load.)
 #include "registry/rwlock_p.h"
 
 #include <gtest/gtest.h>

@@ -1,0 +1,15 @@
+// The test programs' main. Without the service's end-of-run event a stop
+// request (NS__qor_stop) ends the process at once with exit code 0, and the
+// test that made it would pass: here it is signalled, and fails the program.
+#include <gtest/gtest.h>
+
+#include "service/qormain.h"
+
+int main(int argc, char** argv) {
+  testing::InitGoogleTest(&argc, argv);
+  if (qor_create_endproc() != 0) return 1;
+  int failed = RUN_ALL_TESTS();
+  if (qor_endproc()->wait(0) == QOR_WAIT_TIMEOUT) return failed;
+  std::fputs("a test asked the service to stop (NS__qor_stop)\n", stderr);
+  return 1;
+}
