@@ -17,21 +17,22 @@ from qor_instance import (GROUP, LP, QOR, SPOOLER, Instance, Notify, Site, creat
 B1, B2 = "ncacn_ip_tcp:10.0.0.1[5000]", "ncacn_ip_tcp:10.0.0.2"
 LP_P = {"command": "get", "source": "qor", "status": 0, "meaning": "success", "class": "lp",
         "server": {"class": "spooler", "name": "S", "domain": "WG"}, "bindings": [B1, B2],
-        "support_auth": 1}
+        "support_auth": 0x7fffffff}
 
 # qorctl lines: (command line, exit code, stdout, stderr). Text stdout is compared whole, or up
 # to "..." at its end; a dict is the JSON object stdout must hold. Without -s qorctl finds qor
 # in the settings file; {absent} is an address where no qor runs.
 QORCTL_SESSION = [
     ("-s qorhost getdomain", 0, "WG\n", ""),
-    ("create spooler S --host h1 --binding %s --binding %s --auth 1" % (B1, B2), 0, "", ""),
+    ("create spooler S --host h1 --binding %s --binding %s --auth 0x7fffffff" % (B1, B2), 0, "",
+     ""),
     ("create lp P --assoc spooler:S", 0, "", ""),
-    ("create group G --member lp:P --member=queue:Q@OTHER", 0, "", ""),
+    ("create group G --member lp:P --member='queue:Q\"\\1@OTHER'", 0, "", ""),
     ("get any-prn P --json", 0, LP_P, ""),
     ("--json list group G", 0, {"command": "list", "source": "qor", "status": 0,
                                 "meaning": "success", "objects": [
                                     {"class": "lp", "name": "P", "domain": "WG"},
-                                    {"class": "queue", "name": "Q", "domain": "OTHER"}]}, ""),
+                                    {"class": "queue", "name": "Q\"\\1", "domain": "OTHER"}]}, ""),
     ("create lp P --assoc spooler:spool1", 1, "", "qorctl: create lp P: status 16: the name "
      "exists and may not be overwritten\n"),
     ("create lp P --assoc spooler:spool1 --force", 0, "", ""),
