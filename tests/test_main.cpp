@@ -3,6 +3,8 @@
 // test that made it would pass: here it is signalled, and fails the program.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "service/qormain.h"
 
 int main(int argc, char** argv) {
