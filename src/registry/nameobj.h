@@ -60,10 +60,10 @@ struct nameobj_callback {
   // a recovery status (priv then null, nothing allocated).
   initFunc_t init;
   termFunc_t term;  // destroys priv and sets it to null
-  // NS__CreateObj has checked the record: storable strings, a server with a
-  // host and bindings, an association with a named target of a class in the
-  // table. On failure the store frees its copy of the record unless *created
-  // is 1.
+  // NS__CreateObj has checked the record already (storable strings, a class
+  // in the table for a target); the store still refuses a server without a
+  // host or bindings and an association without a named target (11). On
+  // failure the store frees its copy of the record unless *created is 1.
   createFunc_t createobj;
   deleteFunc_t deleteobj;  // 15 when the name is not registered
   listFunc_t listobj;

@@ -35,6 +35,7 @@ void term_server(nameobj* tab) { NS__putil_term(tab, free_server); }
 
 int createobj_server(nameobj* tab, qorobjid* obj, qorobjid* /*assoc*/, int force,
                      qor_serverinfo* svinfo, qorobjects* /*mbr*/, int* created) {
+  if (svinfo == nullptr || svinfo->host == nullptr || svinfo->binding.len <= 0) return NS_S_NODATA;
   auto* ent = static_cast<qor_serverinfo*>(qor_calloc(1, sizeof(qor_serverinfo)));
   if (ent == nullptr) return NS_S_NOMEM;
   if (NS__copy_qor_serverinfo(ent, svinfo) != NS_S_OK) {

@@ -40,6 +40,7 @@ void term_svassoc(nameobj* tab) { NS__putil_term(tab, free_svassoc); }
 
 int createobj_svassoc(nameobj* tab, qorobjid* obj, qorobjid* assoc, int force,
                       qor_serverinfo* /*svinfo*/, qorobjects* /*mbr*/, int* created) {
+  if (assoc == nullptr || assoc->name == nullptr) return NS_S_NODATA;
   auto* ent = static_cast<qorobjid*>(qor_calloc(1, sizeof(qorobjid)));
   if (ent == nullptr) return NS_S_NOMEM;
   // A target without a domain is in the own domain; the caller's assoc stays.
