@@ -28,9 +28,8 @@ epm_tower tcp_tower(const rpc_syntax_id& iface, uint16_t port) {
   return t;
 }
 
-// Our encoders and the endpoint mapper's answers make impacket's bytes; what
-// we read whole is written back to the same bytes, and our client reads the
-// mapper's replies.
+// Our encoders and the endpoint mapper's answers make impacket's bytes; what we read whole is
+// written back to the same bytes, and our client reads the mapper's replies.
 TEST(EpmVectors, OursMatchImpacketBothWays) {
   const epm_entry table[] = {{{}, SPOOL_IF, 49700, "spooler"},
                              {{}, QOR_IF, 49664, "Varnelith Name Service"},

@@ -62,9 +62,8 @@ TEST_F(Forwarding, EachFailureOfACallDecidesTheNextBinding) {
   rpc_server_interface dne = faulting<NCA_S_FAULT_UNSPEC>();  // did not execute: 1727
   rpc_server_interface unkif = faulting<NCA_S_UNK_IF>();
   const rpc_server_interface* remote = &NS__sv_ns_qor_if_v1_1_s_ifspec;
-  // SALES's controller has two addresses; the second always answers. What the
-  // first does decides: the answer, calls and mapper lookups at each address,
-  // and which handle the cache keeps.
+  // SALES's controller has two addresses; the second always answers. What the first does decides:
+  // the answer, calls and mapper lookups at each address, and which handle the cache keeps.
   const struct {
     const rpc_server_interface* first;
     Mode mode, mapper_mode;

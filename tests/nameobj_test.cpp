@@ -127,9 +127,8 @@ TEST_F(Registry, StringsARecoveryFileCannotCarryAreRefused) {
   EXPECT_EQ(restart(), NS_S_SYSFAIL);
 }
 
-// A member's class is not checked at registration; the recovery file cannot
-// name a class outside the table, so the rewrite refuses it with 5 and the
-// table is rolled back.
+// A member's class is not checked at registration; the recovery file cannot name a class outside
+// the table, so the rewrite refuses it with 5 and the table is rolled back.
 TEST_F(Registry, RecordTheFileCannotWriteIsRolledBackWithTheWritersStatus) {
   ASSERT_EQ(create_group(NS_CLASS_GROUP, "G", {id(NS_CLASS_LP, "P")}), NS_S_OK);
   std::string group_before = read_file(file("group"));

@@ -31,9 +31,8 @@ void record(State& state, const Change& c) {
 }
 
 // The worker, in a process of its own: builds the registry on `data` and changes it for ever
-// (spoolers and groups created, replaced and deleted at random), reporting on `fd` each change
-// it is about to make ("I C class name value" or "I D class name") and each one acknowledged
-// ("A").
+// (spoolers and groups created, replaced and deleted at random), reporting on `fd` each change it
+// is about to make ("I C class name value" or "I D class name") and each one acknowledged ("A").
 [[noreturn]] void worker(const std::string& data, unsigned seed, int fd) {
   std::mt19937 rng(seed);
   if (NS__InitNameObj(data.c_str()) != NS_S_OK) _exit(1);  // shows as an ending of its own

@@ -14,30 +14,49 @@ bool qor_semaphore::acquire() {
   if (try_acquire()) return true;
   std::unique_lock<std::mutex> hold(m_);
   // Counted before the count is tested again: a release that sets the count
-  // after that test is bound to see the waiter and wake it (both sides use
-  // sequentially consistent operations on the two atomics).
+  // after that test is bound to see the waiter (both sides use sequentially
+  // consistent operations on the two atomics) and hand the count over.
   waiting_.fetch_add(1, std::memory_order_seq_cst);
-  for (;;) {
-    int one = 1;
-    if (count_.compare_exchange_strong(one, 0, std::memory_order_seq_cst)) break;
-    cv_.wait(hold);
+  int one = 1;
+  if (!count_.compare_exchange_strong(one, 0, std::memory_order_seq_cst)) {
+    // Waiters are served in turn: a release hands the count to the longest
+    // waiting one, so a thread that comes by later cannot take it first.
+    uint64_t turn = next_turn_++;
+    cv_.wait(hold, [&] { return served_ > turn; });
   }
   waiting_.fetch_sub(1, std::memory_order_relaxed);
   return true;
 }
 
 bool qor_semaphore::release() {
-  if (count_.exchange(1, std::memory_order_seq_cst) == 1) {
-    qor_set_last_error(QOR_ERROR_TOO_MANY_POSTS);
-    return false;
-  }
   if (waiting_.load(std::memory_order_seq_cst) > 0) {
-    // Taking the mutex makes sure a waiter that counted itself is inside
-    // cv_.wait (or has already taken the count) before it is woken.
-    { std::lock_guard<std::mutex> hold(m_); }
-    cv_.notify_one();
+    std::unique_lock<std::mutex> hold(m_);
+    if (next_turn_ > served_) {
+      if (count_.load(std::memory_order_relaxed) == 1) return too_many_posts();
+      ++served_;
+      hold.unlock();
+      cv_.notify_all();
+      return true;
+    }
+  }
+  if (count_.exchange(1, std::memory_order_seq_cst) == 1) return too_many_posts();
+  if (waiting_.load(std::memory_order_seq_cst) > 0) {
+    // A thread began to wait meanwhile and may not have seen the count: hand
+    // it over, unless a thread passing by has taken it already.
+    std::unique_lock<std::mutex> hold(m_);
+    int one = 1;
+    if (next_turn_ > served_ && count_.compare_exchange_strong(one, 0, std::memory_order_seq_cst)) {
+      ++served_;
+      hold.unlock();
+      cv_.notify_all();
+    }
   }
   return true;
+}
+
+bool qor_semaphore::too_many_posts() {
+  qor_set_last_error(QOR_ERROR_TOO_MANY_POSTS);
+  return false;
 }
 
 bool qor_event::signal() {

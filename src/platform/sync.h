@@ -19,9 +19,12 @@ constexpr uint32_t QOR_INFINITE = 0xFFFFFFFF;
 constexpr uint32_t QOR_ERROR_TOO_MANY_POSTS = 298;
 
 // A semaphore with count 0 or 1. Taking a free one and giving one back that
-// nobody waits for are single atomic instructions; the mutex and condition
+// nobody waits for are a few atomic instructions; the mutex and condition
 // variable are used only when a thread has to wait. (std::binary_semaphore in
-// libstdc++ 12 makes a futex call on every release.) Usable from every thread.
+// libstdc++ 12 makes a futex call on every release.) Waiting threads are served
+// in the order they came, each handed the count by a release, so that a thread
+// coming by just after a release cannot take it first: the reader/writer
+// lock's writer priority depends on it. Usable from every thread.
 class qor_semaphore {
  public:
   explicit qor_semaphore(bool available = true) : count_(available ? 1 : 0) {}
@@ -35,12 +38,18 @@ class qor_semaphore {
   // Gives the count back. False, with last error QOR_ERROR_TOO_MANY_POSTS,
   // when the count already is 1 (the maximum).
   bool release();
+  // Threads inside acquire that found the count taken (and have not left it).
+  int waiting() const { return waiting_.load(); }
 
  private:
+  bool too_many_posts();
+
   std::atomic<int> count_;
   std::atomic<int> waiting_{0};  // threads that have to wait; changed under m_
   std::mutex m_;
   std::condition_variable cv_;
+  uint64_t next_turn_ = 0;  // turns given to waiting threads (GUARDED_BY(m_))
+  uint64_t served_ = 0;     // turns handed the count so far (GUARDED_BY(m_))
 };
 
 // Takes the mutex of `hold`, waiting without a time limit. Always true: a

@@ -24,9 +24,8 @@ int answer_domain(void*, char** domain) {
   return 0;
 }
 
-// A binding handle to the server, which keeps its connection between calls.
-// A call answers "0:D" for status 0 and domain "D" when it ran, else the
-// status the stub raised.
+// A binding handle to the server, which keeps its connection between calls. A call answers "0:D"
+// for status 0 and domain "D" when it ran, else the status the stub raised.
 struct TestClient {
   explicit TestClient(const std::string& binding) {
     EXPECT_EQ(RpcBindingFromStringBindingA(binding.c_str(), &h), RPC_S_OK);

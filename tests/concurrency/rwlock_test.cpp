@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <string>
@@ -30,22 +31,9 @@ bool poll_until(F done) {
   return false;
 }
 
-// A writer counts itself in `nwrite` under wlock and keeps wlock until it has closed the
-// readers' gate, so seeing the count means the gate is closed.
-bool writers_counted(rwhandle_t* ha, uint32_t n) {
-  return poll_until([&] {
-    std::lock_guard<std::mutex> hold(ha->wlock);
-    return ha->nwrite == n;
-  });
-}
-
-// An arriving reader holds `pend` while it is queued at the gate.
-bool reader_queued(rwhandle_t* ha) {
-  return poll_until([&] {
-    if (!ha->pend.try_lock()) return true;
-    ha->pend.unlock();
-    return false;
-  });
+// A thread waits at one of the lock's semaphores: the readers' gate or the resource.
+bool waits_at(qor_semaphore& s, int n = 1) {
+  return poll_until([&] { return s.waiting() == n; });
 }
 
 class ConcurrencyRwlock : public ::testing::Test {
@@ -72,32 +60,57 @@ class ConcurrencyRwlock : public ::testing::Test {
 
 }  // namespace
 
-// The test's own holds stand between the takers: a reader gets in beside a
-// read hold; a writer waits for it, and a reader arriving after the writer
-// waits behind it; under a write hold a writer arriving after a queued reader
-// still goes first.
+// The test's own holds stand between the takers: a reader gets in beside a read hold; a writer
+// waits for it, and a reader arriving after the writer waits behind it; under a write hold a writer
+// arriving after a queued reader still goes first.
 TEST_F(ConcurrencyRwlock, ReadersShareAndWritersGoBeforeTheReadersThatArriveAfterThem) {
   ASSERT_EQ(NS__LKRlock(ha_), NS_S_OK);
   std::thread r1 = taker("R1", false);
   EXPECT_TRUE(poll_until([&] { return noted().size() == 1; }));
   r1.join();
   std::thread w1 = taker("W1", true);
-  EXPECT_TRUE(writers_counted(ha_, 1));
+  EXPECT_TRUE(waits_at(ha_->wblock));
   std::thread r2 = taker("R2", false);
-  EXPECT_TRUE(reader_queued(ha_));
+  EXPECT_TRUE(waits_at(ha_->rblock));
   ASSERT_EQ(NS__LKUnlock(ha_), NS_S_OK);
   w1.join();
   r2.join();
 
   ASSERT_EQ(NS__LKWlock(ha_), NS_S_OK);
   std::thread r3 = taker("R3", false);
-  EXPECT_TRUE(reader_queued(ha_));
+  EXPECT_TRUE(waits_at(ha_->rblock));
   std::thread w2 = taker("W2", true);
-  EXPECT_TRUE(writers_counted(ha_, 2));
+  EXPECT_TRUE(waits_at(ha_->wblock));
   ASSERT_EQ(NS__LKUnlock(ha_), NS_S_OK);
   r3.join();
   w2.join();
   EXPECT_EQ(noted(), (std::vector<std::string>{"R1", "W1", "R2", "W2", "R3"}));
+}
+
+// A release hands the count to the thread that waited longest: one that comes by just after it
+// cannot take it first, so a stream of readers at the gate cannot keep a writer waiting.
+TEST(ConcurrencySemaphore, AReleaseHandsTheCountToTheLongestWaitingThread) {
+  qor_semaphore s;
+  std::atomic<bool> go{false};
+  std::vector<int> order;  // written by the holder of the count only
+  std::vector<std::thread> waiters;
+  ASSERT_TRUE(s.acquire());
+  for (int n = 1; n <= 2; ++n) {
+    waiters.emplace_back([&, n] {
+      s.acquire();
+      order.push_back(n);
+      EXPECT_TRUE(poll_until([&] { return go.load(); }));
+      s.release();
+    });
+    EXPECT_TRUE(waits_at(s, n));
+  }
+  ASSERT_TRUE(s.release());
+  bool passed_by = s.try_acquire();
+  EXPECT_FALSE(passed_by);
+  if (passed_by) s.release();
+  go = true;
+  for (std::thread& t : waiters) t.join();
+  EXPECT_EQ(order, (std::vector<int>{1, 2}));
 }
 
 TEST_F(ConcurrencyRwlock, UnlockingAFreeLockGives9AndReportsItsState) {
