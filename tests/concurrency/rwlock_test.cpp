@@ -1,6 +1,5 @@
-// The reader/writer lock on many threads: readers share it, a writer waits for them and goes before
-// the readers that arrive after it, and a lock given back too often says so. (The registry's
-// concurrency test keeps writers alone under load.)
+// The reader/writer lock on many threads: readers share it, a writer goes before the readers that
+// arrive after it, its semaphores serve waiters in turn, and a lock given back too often says so.
 #include "registry/rwlock_p.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "../testutil.h"
+#include "platform/lasterror.h"
 #include "registry/status.h"
 
 namespace {
@@ -31,7 +31,7 @@ bool poll_until(F done) {
   return false;
 }
 
-// A thread waits at one of the lock's semaphores: the readers' gate or the resource.
+// n threads wait at a semaphore (of the lock: the readers' gate or the resource).
 bool waits_at(qor_semaphore& s, int n = 1) {
   return poll_until([&] { return s.waiting() == n; });
 }
@@ -111,6 +111,8 @@ TEST(ConcurrencySemaphore, AReleaseHandsTheCountToTheLongestWaitingThread) {
   go = true;
   for (std::thread& t : waiters) t.join();
   EXPECT_EQ(order, (std::vector<int>{1, 2}));
+  EXPECT_FALSE(s.release());  // free again: a release past the maximum fails
+  EXPECT_EQ(qor_get_last_error(), QOR_ERROR_TOO_MANY_POSTS);
 }
 
 TEST_F(ConcurrencyRwlock, UnlockingAFreeLockGives9AndReportsItsState) {
