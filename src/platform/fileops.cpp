@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
 
@@ -43,7 +44,9 @@ FILE* real_open(const char* path, const char* mode) {
 int real_write(FILE* fp, const void* data, size_t len) {
   if (inject(QOR_FOP_WRITE)) return -1;
   if (len == 0) return 0;
-  return std::fwrite(data, 1, len, fp) == len ? 0 : -1;
+  // A stream of ours is written by one thread only (a recovery file under the
+  // registry's write lock): stdio's own lock would be taken for nothing.
+  return fwrite_unlocked(data, 1, len, fp) == len ? 0 : -1;
 }
 
 int real_flush(FILE* fp) {
@@ -134,6 +137,29 @@ int qor_vfprintf(FILE* fp, const char* fmt, va_list ap) {
   }
   va_end(again);
   return rc;
+}
+
+int qor_fputparts(FILE* fp, std::initializer_list<std::string_view> parts) {
+  char buf[512];
+  size_t used = 0;
+  for (std::string_view part : parts) {
+    if (used + part.size() > sizeof buf) {
+      if (used > 0 && qor_fops.write(fp, buf, used) != 0) return -1;
+      used = 0;
+      if (part.size() > sizeof buf) {
+        if (qor_fops.write(fp, part.data(), part.size()) != 0) return -1;
+        continue;
+      }
+    }
+    std::memcpy(buf + used, part.data(), part.size());
+    used += part.size();
+  }
+  return used > 0 ? qor_fops.write(fp, buf, used) : 0;
+}
+
+std::string_view qor_decimal(int32_t n, char (&buf)[12]) {
+  auto end = std::to_chars(buf, buf + sizeof buf, n).ptr;  // "-2147483648" fits
+  return {buf, static_cast<size_t>(end - buf)};
 }
 
 int qor_fprintf(FILE* fp, const char* fmt, ...) {

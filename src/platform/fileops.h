@@ -13,7 +13,10 @@
 
 #include <cstdarg>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
+#include <initializer_list>
+#include <string_view>
 
 struct qor_fileops {
   // fopen; the stream is opened close-on-exec.
@@ -41,6 +44,13 @@ extern qor_fileops qor_fops;
 // Formats like fprintf and writes the result with qor_fops.write: 0 or -1.
 int qor_fprintf(FILE* fp, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 int qor_vfprintf(FILE* fp, const char* fmt, va_list ap) __attribute__((format(printf, 2, 0)));
+// Writes the pieces one after the other, in as few qor_fops.write calls as
+// fit (one for a recovery-file record of usual length): 0 or -1. A rewrite
+// writes every record of its class, so this is its hot path; fprintf's
+// parsing of the format cost several times the copying.
+int qor_fputparts(FILE* fp, std::initializer_list<std::string_view> parts);
+// A number as qor_fprintf's "%d" writes it, in `buf`.
+std::string_view qor_decimal(int32_t n, char (&buf)[12]);
 
 // ---- Test hook (process-wide, so it also reaches the RPC call threads) ----
 

@@ -353,6 +353,9 @@ int NS__WriteObject(nameobj* tab, writeFunc_t writefunc, void* arg) {
   // file: it stays until the rename below replaces it.
   FILE* fp = qor_fops.open(tab->tmpfile, "w");
   if (fp == nullptr) return NS_S_SYSFAIL;
+  // A class of many records goes out in few system calls; without the
+  // buffer the stream writes as it would anyway, only in smaller pieces.
+  setvbuf(fp, nullptr, _IOFBF, 64 * 1024);
 
   time_t now = time(nullptr);
   char when[64];

@@ -274,13 +274,14 @@ int NS__write_qorobjid(FILE* fp, const qorobjid* obj) {
   if (cls == nullptr) return NS_S_NOCLASS;
   if (obj->name == nullptr) return NS_S_NOID;
   if (obj->domain == nullptr) return NS_S_NODOMAIN;
-  bool failed = qor_fprintf(fp, "%s\n%s\n%s\n", cls, obj->name, obj->domain) != 0;
+  bool failed = qor_fputparts(fp, {cls, "\n", obj->name, "\n", obj->domain, "\n"}) != 0;
   return write_result(fp, failed);
 }
 
 int NS__write_qorobjects(FILE* fp, const qorobjects* objs) {
   if (objs->len <= 0) return NS_S_NODATA;
-  bool failed = qor_fprintf(fp, "%d\n", objs->len) != 0;
+  char num[12];
+  bool failed = qor_fputparts(fp, {qor_decimal(objs->len, num), "\n"}) != 0;
   for (int32_t i = 0; i < objs->len; ++i) {
     int rc = NS__write_qorobjid(fp, &objs->val[i]);
     if (rc != NS_S_OK) return rc;
@@ -293,9 +294,10 @@ int NS__write_rpcbinding(FILE* fp, const rpcbinding* binding) {
   for (int32_t i = 0; i < binding->len; ++i) {
     if (binding->val[i] == nullptr) return NS_S_NODATA;
   }
-  bool failed = qor_fprintf(fp, "%d\n", binding->len) != 0;
+  char num[12];
+  bool failed = qor_fputparts(fp, {qor_decimal(binding->len, num), "\n"}) != 0;
   for (int32_t i = 0; i < binding->len; ++i) {
-    failed |= qor_fprintf(fp, "%s\n", binding->val[i]) != 0;
+    failed |= qor_fputparts(fp, {binding->val[i], "\n"}) != 0;
   }
   return write_result(fp, failed);
 }
@@ -304,7 +306,9 @@ int NS__write_qor_serverinfo(FILE* fp, const qor_serverinfo* info) {
   if (info->host == nullptr) return NS_S_NODATA;
   int rc = NS__write_rpcbinding(fp, &info->binding);
   if (rc != NS_S_OK) return rc;
-  bool failed = qor_fprintf(fp, "%s\n%d\n", info->host, info->support_auth) != 0;
+  char num[12];
+  bool failed =
+      qor_fputparts(fp, {info->host, "\n", qor_decimal(info->support_auth, num), "\n"}) != 0;
   return write_result(fp, failed);
 }
 

@@ -46,11 +46,11 @@ struct saveobjarg {
 
 int saveobj_enum(tabhandle* /*ha*/, const char* key, void* data, void* priv) {
   auto* arg = static_cast<saveobjarg*>(priv);
-  int failed = qor_fprintf(arg->fp, "# %s\\%s(%s)\n", NS__ms_domain, key, arg->tab->name);
-  failed |= qor_fprintf(arg->fp, "%s\n%s\n", key, NS__ms_domain);
+  int failed = qor_fputparts(arg->fp, {"# ", NS__ms_domain, "\\", key, "(", arg->tab->name, ")\n",
+                                       key, "\n", NS__ms_domain, "\n"});
   int status = arg->funcs->writeent(arg->fp, data);
   if (status != NS_S_OK) return status;
-  failed |= qor_fprintf(arg->fp, "\n");
+  failed |= qor_fputparts(arg->fp, {"\n"});
   return failed != 0 || ferror(arg->fp) ? NS_S_SYSFAIL : NS_S_OK;
 }
 
