@@ -33,9 +33,7 @@ bool qor_semaphore::release() {
     std::unique_lock<std::mutex> hold(m_);
     if (next_turn_ > served_) {
       if (count_.load(std::memory_order_relaxed) == 1) return too_many_posts();
-      ++served_;
-      hold.unlock();
-      cv_.notify_all();
+      serve_next(hold);
       return true;
     }
   }
@@ -46,12 +44,17 @@ bool qor_semaphore::release() {
     std::unique_lock<std::mutex> hold(m_);
     int one = 1;
     if (next_turn_ > served_ && count_.compare_exchange_strong(one, 0, std::memory_order_seq_cst)) {
-      ++served_;
-      hold.unlock();
-      cv_.notify_all();
+      serve_next(hold);
     }
   }
   return true;
+}
+
+void qor_semaphore::serve_next(std::unique_lock<std::mutex>& hold) {
+  ++served_;
+  hold.unlock();
+  // Every waiter looks: only the one whose turn has come leaves.
+  cv_.notify_all();
 }
 
 bool qor_semaphore::too_many_posts() {

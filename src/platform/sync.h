@@ -42,6 +42,9 @@ class qor_semaphore {
   int waiting() const { return waiting_.load(); }
 
  private:
+  // Hands the count to the longest waiting thread. REQUIRES: `hold` holds m_
+  // and a turn is waiting; gives m_ up.
+  void serve_next(std::unique_lock<std::mutex>& hold);
   bool too_many_posts();
 
   std::atomic<int> count_;
