@@ -115,6 +115,33 @@ TEST(EpmLookup, VersionOptions) {
   }
 }
 
+// Every entry in batches of 1 to 4: a full batch hands back where to go on
+// (Samba's client asks one at a time and stops only at ept_s_not_registered),
+// a short one the nil handle (where impacket's stops); a foreign handle ends it.
+TEST(EpmLookup, BatchesGoOnFromTheHandle) {
+  const epm_entry map[] = {
+      {{}, QOR_IF, 1, "one"}, {{}, SPOOL_IF, 2, "two"}, {{}, QOR_IF, 3, "six"}};
+  const epm_handle nil{}, foreign{{0, 0, 0, 0, 'q'}};
+  for (uint32_t batch = 0; batch <= 4; ++batch) {
+    epm_lookup_request req{0, false, {}, false, {}, 1, batch ? nil : foreign, batch ? batch : 4};
+    std::string seen;
+    uint32_t calls = 0;
+    do {
+      rpc_bytes stub, reply;
+      epm_encode_lookup_request(req, &stub);
+      ASSERT_EQ(0u, epm_lookup(map, 3, stub.data(), stub.size(), LOOPBACK, &reply));
+      std::string text(reply.begin(), reply.end());
+      for (const epm_entry& e : map)
+        seen += text.find(e.annotation) < text.size() ? e.annotation : "";
+      EXPECT_EQ(rpc_get_le32(&reply[reply.size() - 4]),  // status
+                rpc_get_le32(&reply[20]) ? 0 : EPT_S_WIRE_NOT_REGISTERED);
+      memcpy(req.entry_handle.bytes, reply.data(), sizeof nil.bytes);
+    } while (++calls < 9 && memcmp(req.entry_handle.bytes, nil.bytes, sizeof nil.bytes) != 0);
+    EXPECT_EQ(seen, batch ? "onetwosix" : "") << batch;
+    EXPECT_EQ(calls, batch ? 3 / batch + 1 : 1) << batch;
+  }
+}
+
 // Towers and stubs cut short anywhere, and counts and lengths that lie, are
 // refused without allocating from the count.
 TEST(EpmDecode, HostileInputIsRefused) {

@@ -307,6 +307,32 @@ bool version_matches(uint32_t option, const rpc_syntax_id& reg, const rpc_syntax
   }
 }
 
+// An ept_lookup handle says where the next batch starts: after the (zero)
+// attributes, twelve fixed bytes, then the index into the map, little-endian.
+// The mapper keeps nothing per client; a map that changes between two calls
+// may have an entry skipped or repeated.
+constexpr uint8_t LOOKUP_MARK[12] = {'q', 'o', 'r', ' ', 'e', 'p', 'm', ' ', 'n', 'e', 'x', 't'};
+
+epm_handle lookup_handle(size_t next) {
+  epm_handle h{};
+  std::memcpy(h.bytes + 4, LOOKUP_MARK, sizeof LOOKUP_MARK);
+  for (int i = 0; i < 4; ++i) h.bytes[16 + i] = static_cast<uint8_t>(next >> (8 * i));
+  return h;
+}
+
+// Where a request's handle resumes: 0 for the nil handle, the end of the map
+// for a handle the mapper did not give.
+size_t lookup_start(const epm_handle& h, size_t n) {
+  static constexpr epm_handle nil{};
+  if (std::memcmp(h.bytes, nil.bytes, sizeof h.bytes) == 0) return 0;
+  if (std::memcmp(h.bytes, nil.bytes, 4) != 0 ||
+      std::memcmp(h.bytes + 4, LOOKUP_MARK, sizeof LOOKUP_MARK) != 0) {
+    return n;
+  }
+  size_t at = rpc_get_le32(h.bytes + 16);
+  return at < n ? at : n;
+}
+
 epm_tower entry_tower(const epm_entry& e, const uint8_t local_addr[4]) {
   epm_tower t{};
   t.iface = e.iface;
@@ -361,7 +387,8 @@ uint32_t epm_lookup(const epm_entry* entries, size_t n, const uint8_t* stub, siz
   if (req.inquiry_type != EP_ALL_ELTS && !by_if && !by_obj) limit = 0;  // unknown inquiry
 
   std::vector<const epm_entry*> hits;
-  for (size_t i = 0; i < n && hits.size() < limit; ++i) {
+  size_t i = lookup_start(req.entry_handle, n);
+  for (; i < n && hits.size() < limit; ++i) {
     const epm_entry& e = entries[i];
     if (by_if && (!req.has_ifid || !(e.iface.uuid == req.ifid.uuid) ||
                   !version_matches(req.vers_option, e.iface, req.ifid))) {
@@ -371,10 +398,15 @@ uint32_t epm_lookup(const epm_entry* entries, size_t n, const uint8_t* stub, siz
     hits.push_back(&e);
   }
 
+  // A full batch hands back where to go on, even when nothing is left: a
+  // client that asks one entry at a time (Samba's) stops only at
+  // ept_s_not_registered, and one that ends at the nil handle (impacket's)
+  // gets it with its last, short batch.
+  uint32_t count = static_cast<uint32_t>(hits.size());
+  bool full = count > 0 && count == limit;
   ndr_writer w;
   ndr_writer_init(&w, reply);
-  put_handle(&w, epm_handle{});
-  uint32_t count = static_cast<uint32_t>(hits.size());
+  put_handle(&w, full ? lookup_handle(i) : epm_handle{});
   ndr_put_u32(&w, count);
   ndr_put_u32(&w, req.max_ents);
   ndr_put_u32(&w, 0);

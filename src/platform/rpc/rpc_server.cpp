@@ -80,7 +80,7 @@ rpc_stub_result ept_map(const void* epv, const uint8_t* in, size_t len, std::vec
   return {fault, false};
 }
 
-// Every answer has a nil handle, so there is nothing to free.
+// A lookup handle is only a position in the map: there is nothing to free.
 rpc_stub_result ept_lookup_handle_free(const void*, const uint8_t*, size_t,
                                        std::vector<uint8_t>* out) {
   out->insert(out->end(), sizeof(epm_handle), 0);
