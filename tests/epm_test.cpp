@@ -119,8 +119,7 @@ TEST(EpmLookup, VersionOptions) {
 // (Samba's client asks one at a time and stops only at ept_s_not_registered),
 // a short one the nil handle (where impacket's stops); a foreign handle ends it.
 TEST(EpmLookup, BatchesGoOnFromTheHandle) {
-  const epm_entry map[] = {
-      {{}, QOR_IF, 1, "one"}, {{}, SPOOL_IF, 2, "two"}, {{}, QOR_IF, 3, "six"}};
+  const epm_entry eps[] = {{{}, QOR_IF, 1, "one"}, {{}, QOR_IF, 2, "two"}, {{}, QOR_IF, 3, "six"}};
   const epm_handle nil{}, foreign{{0, 0, 0, 0, 'q'}};
   for (uint32_t batch = 0; batch <= 4; ++batch) {
     epm_lookup_request req{0, false, {}, false, {}, 1, batch ? nil : foreign, batch ? batch : 4};
@@ -129,9 +128,9 @@ TEST(EpmLookup, BatchesGoOnFromTheHandle) {
     do {
       rpc_bytes stub, reply;
       epm_encode_lookup_request(req, &stub);
-      ASSERT_EQ(0u, epm_lookup(map, 3, stub.data(), stub.size(), LOOPBACK, &reply));
+      ASSERT_EQ(0u, epm_lookup(eps, 3, stub.data(), stub.size(), LOOPBACK, &reply));
       std::string text(reply.begin(), reply.end());
-      for (const epm_entry& e : map)
+      for (const epm_entry& e : eps)
         seen += text.find(e.annotation) < text.size() ? e.annotation : "";
       EXPECT_EQ(rpc_get_le32(&reply[reply.size() - 4]),  // status
                 rpc_get_le32(&reply[20]) ? 0 : EPT_S_WIRE_NOT_REGISTERED);

@@ -39,8 +39,9 @@ TEST(StringBinding, ComposedTextAndRoundTrips) {
     const char* text;
   } cases[] = {
       {{"", "ncacn_ip_tcp", "10.1.2.3", "49664", ""}, "ncacn_ip_tcp:10.1.2.3[49664]"},
-      {{"6b29fc40-ca47-1067-b31d-00dd010662da", "ncacn_ip_tcp", "pdc01", "135", "opt=1"},
-       "6b29fc40-ca47-1067-b31d-00dd010662da@ncacn_ip_tcp:pdc01[135,opt=1]"},
+      {{"6b29fc40-ca47-1067-b31d-00dd010662da", "ncacn_ip_tcp", "pdc01", "135",
+        "security_options=1"},
+       "6b29fc40-ca47-1067-b31d-00dd010662da@ncacn_ip_tcp:pdc01[135,security_options=1]"},
       {{"", "ncacn_np", "\\\\srv", "\\pipe\\x", ""}, "ncacn_np:\\\\\\\\srv[\\\\pipe\\\\x]"},
       {{"", "ncacn_ip_tcp", "a@b:c", "[1],2=3", ""}, "ncacn_ip_tcp:a\\@b\\:c[\\[1\\]\\,2\\=3]"},
       {{"", "ncacn_http", "web", "593", "proxy=h\\:80,path=[x]"},
