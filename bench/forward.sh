@@ -24,9 +24,7 @@ secs=${2:-5}
 rounds=${3:-3}
 
 if [ ! -f "$build/build.ninja" ]; then
-  # g++ 12 at -O3 reports a -Wrestrict false positive inside std::string.
-  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_CXX_FLAGS=-Wno-error=restrict >/dev/null
+  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 fi
 cmake --build "$build" -j2 --target qor qorctl qor_mixload >/dev/null
 . "$root/bench/yardstick.sh"

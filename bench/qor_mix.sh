@@ -26,9 +26,7 @@ rounds=${4:-1}
 yard_secs=${YARD_SECONDS:-10}
 
 if [ ! -f "$build/build.ninja" ]; then
-  # g++ 12 at -O3 reports a -Wrestrict false positive inside std::string.
-  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_CXX_FLAGS=-Wno-error=restrict >/dev/null
+  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 fi
 cmake --build "$build" -j2 --target qor qor_mixload >/dev/null
 . "$root/bench/yardstick.sh"

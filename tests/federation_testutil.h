@@ -133,7 +133,7 @@ inline std::string domains(const char* domain = nullptr) {
   domainlist list{-1, nullptr};
   int st = NS__sv_qor_listdomain(nullptr, domain, &list);
   std::string out = st == NS_S_OK ? "" : std::to_string(st);
-  for (int i = 0; i < list.len; ++i) out += (out.empty() ? "" : " ") + std::string(list.val[i]);
+  for (int i = 0; i < list.len; ++i) out.append(out.empty() ? "" : " ").append(list.val[i]);
   for (int i = 0; i < list.len; ++i) qor_free(list.val[i]);
   qor_free(list.val);
   return out;

@@ -53,9 +53,11 @@ constexpr int OWN_PRINTERS = 32;  // per connection
 constexpr int REGISTRATION_PERCENT = 10;
 constexpr size_t PDU_HEADER = 24;  // request and response headers alike
 
-std::string spooler_name(int j) { return "s" + std::to_string(j); }
-std::string fixed_name(int i) { return "p" + std::to_string(i); }
-std::string own_name(int t, int k) { return "w" + std::to_string(t) + "-" + std::to_string(k); }
+std::string spooler_name(int j) { return std::string("s").append(std::to_string(j)); }
+std::string fixed_name(int i) { return std::string("p").append(std::to_string(i)); }
+std::string own_name(int t, int k) {
+  return std::string("w").append(std::to_string(t)).append("-").append(std::to_string(k));
+}
 
 RPC_BINDING_HANDLE open_binding(const char* host) {
   std::string text = std::string("ncacn_ip_tcp:") + host;

@@ -36,7 +36,7 @@ TEST_F(ConcurrencyFederation, CacheAndDomainListAnswerConsistentlyUnderLoad) {
   auto forwarder = [&](int id) {
     for (int i = 0; i < 200; ++i) {
       int d = (i * 3 + id) % 8;
-      std::string name = "D" + std::to_string(d), answer = lookup(name.c_str());
+      std::string name = std::string("D").append(std::to_string(d)), answer = lookup(name.c_str());
       bool ok = d < 4 ? answer.rfind("0 2: 10.0.0." + std::to_string(d), 0) == 0
                       : answer[0] == '0' && answer.back() == ':';  // 16, 4 or 8, no address
       int st = d < 4 ? NS__PdcSetHandle(name.c_str(), ha)

@@ -23,8 +23,8 @@ TEST_F(ConcurrencyRegistry, ReadersAndWritersSeeConsistentAnswers) {
   auto writer = [&](int wid) {
     for (int i = 0; i < 150; i++) {
       // Each server in turn is created twice, given a printer and deleted.
-      std::string server = "s" + std::to_string((i / 4 + wid) % kNames);
-      std::string printer = "p" + std::to_string((i * 3 + wid) % kNames);
+      std::string server = std::string("s").append(std::to_string((i / 4 + wid) % kNames));
+      std::string printer = std::string("p").append(std::to_string((i * 3 + wid) % kNames));
       switch ((i + wid) % 4) {
         case 0:
         case 1: {
@@ -49,7 +49,7 @@ TEST_F(ConcurrencyRegistry, ReadersAndWritersSeeConsistentAnswers) {
   auto reader = [&](int seed) {
     unsigned i = seed;
     while (!done.load()) {
-      std::string printer = "p" + std::to_string(i++ % kNames);
+      std::string printer = std::string("p").append(std::to_string(i++ % kNames));
       Lookup r = get(NS_CLASS_ANYPRN, printer.c_str());
       if (r.status == NS_S_OK) {
         found++;
