@@ -152,7 +152,7 @@ uint32_t epm_map(const epm_entry* entries, size_t n, const uint8_t* stub, size_t
 // Answers an ept_lookup request: every entry (inquiry 0), or those of the
 // given interface or object, from where the request's entry handle says, up
 // to max_ents (at most EPM_MAX_LOOKUP), and status 0, or ept_s_not_registered
-// when none. A batch of max_ents entries comes with a handle to go on from,
-// a shorter one with the nil handle. Same return as epm_map.
+// when none. A full batch comes with a handle to go on from, a shorter one
+// with the nil handle. Same return as epm_map.
 uint32_t epm_lookup(const epm_entry* entries, size_t n, const uint8_t* stub, size_t len,
                     const uint8_t local_addr[4], std::vector<uint8_t>* reply);
