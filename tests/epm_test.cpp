@@ -99,25 +99,25 @@ TEST(EpmMap, MatchingRules) {
   }
 }
 
-// ept_lookup by interface, 1.3 registered and 1.4 asked: the entries each
-// version option takes (all, compatible, exact, major only, up to, unknown).
-TEST(EpmLookup, VersionOptions) {
-  const epm_entry registered = {{}, {QOR_IF.uuid, 1, 3}, 49664, ""};
-  epm_lookup_request req{1, false, {}, true, {QOR_IF.uuid, 1, 4}, 0, {}, 4};  // by interface
+// ept_lookup by interface, object and both, 1.3 registered and 1.4 asked: the entries each
+// version option takes (all, compatible, exact, major only, up to, unknown); by object alone, all.
+TEST(EpmLookup, InquiriesAndVersionOptions) {
+  const epm_entry registered = {OBJECT, {QOR_IF.uuid, 1, 3}, 49664, ""};
+  epm_lookup_request req{1, true, OBJECT, true, {QOR_IF.uuid, 1, 4}, 0, {}, 4};
   const bool found[] = {true, false, false, true, true, false};
-  for (req.vers_option = 1; req.vers_option <= 6; ++req.vers_option) {
-    rpc_bytes stub, reply;
-    epm_encode_lookup_request(req, &stub);
-    ASSERT_EQ(0u, epm_lookup(&registered, 1, stub.data(), stub.size(), LOOPBACK, &reply));
-    uint32_t status;  // the reply's last field, little-endian
-    memcpy(&status, reply.data() + reply.size() - 4, 4);
-    EXPECT_EQ(status == 0, found[req.vers_option - 1]) << req.vers_option;
+  for (req.inquiry_type = 1; req.inquiry_type <= 3; ++req.inquiry_type) {
+    for (req.vers_option = 1; req.vers_option <= 6; ++req.vers_option) {
+      rpc_bytes stub, reply;
+      epm_encode_lookup_request(req, &stub);
+      ASSERT_EQ(0u, epm_lookup(&registered, 1, stub.data(), stub.size(), LOOPBACK, &reply));
+      bool want = req.inquiry_type == 2 || found[req.vers_option - 1];  // status 0 = found
+      EXPECT_EQ(rpc_get_le32(&reply.back() - 3) == 0, want) << req.inquiry_type << req.vers_option;
+    }
   }
 }
 
-// Every entry in batches of 1 to 4: a full batch hands back where to go on
-// (Samba's client asks one at a time and stops only at ept_s_not_registered),
-// a short one the nil handle (where impacket's stops); a foreign handle ends it.
+// Every entry in batches of 1 to 4: a full batch hands back where to go on (Samba's client asks one
+// at a time, stops at ept_s_not_registered), a short one the nil handle; a foreign handle ends it.
 TEST(EpmLookup, BatchesGoOnFromTheHandle) {
   const epm_entry eps[] = {{{}, QOR_IF, 1, "one"}, {{}, QOR_IF, 2, "two"}, {{}, QOR_IF, 3, "six"}};
   const epm_handle nil{}, foreign{{0, 0, 0, 0, 'q'}};
