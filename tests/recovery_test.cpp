@@ -98,11 +98,11 @@ TEST_F(Recovery, DamagedFilesRefuseTheStartAndDuplicatesAreReported) {
   std::filesystem::remove(file("lp"));
   EXPECT_TRUE(events.lines().empty());
 
-  // The first entry of a name wins; the second is reported once, and the start
-  // goes on. CRLF line ends and comment lines inside a record load.
+  // The first entry of a name wins, the second is reported once and the start goes on. CRLF line
+  // ends load, extra CRs before them go (a rewrite could not give them back), comments are skipped.
   write_file(file("queue"),
              "q\r\nDOM\r\nspooler\r\nfirst\r\n# a comment\r\nDOM\r\n\r\n"
-             "q\nDOM\nspooler\nsecond\nDOM\n\n"
+             "q\r\r\nDOM\nspooler\nsecond\nDOM\n\n"
              "r\nDOM\nspooler\nthird\nDOM\n");
   ASSERT_EQ(NS__InitNameObj(data.c_str()), NS_S_OK);
   EXPECT_EQ(names(NS_CLASS_QUEUE), (std::vector<std::string>{"q", "r"}));

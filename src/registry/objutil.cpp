@@ -199,8 +199,9 @@ int read_eachline(char** buf, size_t* size, FILE* fp) {
   }
   funlockfile(fp);
   if (rc != NS_S_OK) return rc;
-  // Files carried over from Windows end their lines with CRLF.
-  if (len > 0 && (*buf)[len - 1] == '\r') --len;
+  // Files carried over from Windows end their lines with CRLF. Every CR before the LF goes: a
+  // value ending in one could not be written back with LF line ends and read again unchanged.
+  while (len > 0 && (*buf)[len - 1] == '\r') --len;
   (*buf)[len] = '\0';
   return NS_S_OK;
 }
