@@ -175,14 +175,12 @@ def trickle(server):
         try:
             s.send(bytes([b]))
             if s.recv(1) == b"":
-                break
+                return
         except socket.timeout:
             continue
         except ConnectionError:
-            break
-    else:
-        pytest.fail("a connection trickling a PDU was never closed")
-    s.close()
+            return
+    pytest.fail("a connection trickling a PDU was never closed")
 
 
 def frag_length_beyond_data(server):
@@ -206,13 +204,23 @@ def reset_mid_fragment(server):
         s.close()
 
 
+def refused_pdu_then_more(server):
+    # A PDU refused (shutdown) with more bytes behind it: the fault that says why still arrives,
+    # not a reset that drops it, and then the server hangs up.
+    s = socket.create_connection((server.addr, server.port), timeout=10)
+    s.sendall(BIND + bytes.fromhex("05001103100000001000000003000000") + bytes(8000))
+    data = b"".join(iter(lambda: s.recv(65536), b""))
+    assert data[2] == 12 and data[-32:][2] == 3  # bind_ack, and the fault comes last
+
+
 def connect_and_close(server):
     for _ in range(10000):
         socket.create_connection((server.addr, server.port)).close()
 
 
 @pytest.mark.parametrize("attack", [silent_binds, trickle, frag_length_beyond_data,
-                                    reset_mid_fragment, connect_and_close])
+                                    reset_mid_fragment, refused_pdu_then_more,
+                                    connect_and_close])
 def test_hostile_peer_does_not_stop_a_good_client(server, attack, capsys):
     good = qor_instance.connect(server.addr, server.port)
     calls, done, failures = [0], threading.Event(), []

@@ -131,6 +131,7 @@ constexpr int64_t BLOCKING_LINGER_MS = 20;
 
 void conn_read(conn* c);
 void conn_feed(conn* c);
+void conn_drain(conn* c);
 
 // ---- Memory held in buffers ----
 
@@ -171,19 +172,41 @@ void conn_close(conn* c) {
   delete c;
 }
 
+// Ends a connection the server gave up on (a bind refused, a protocol error)
+// once its last answer is queued. Closing a socket with input unread makes the
+// kernel reset it and drop the replies still queued, the fault that says why
+// among them; so the sending side is shut instead, and what the client still
+// sends is read and dropped until it hangs up too, or for the PDU time.
+void conn_linger(conn* c) {
+  if (net.stopping.load() || ::shutdown(c->fd, SHUT_WR) != 0) return conn_close(c);
+  c->in_off = c->in_len = 0;
+  c->deadline.store(now_ms() + net.pdu_ms);
+  conn_drain(c);
+}
+
+void conn_drain(conn* c) {
+  c->phase.store(PHASE_READING);
+  c->sock.async_read_some(asio::buffer(c->in, READ_BUFFER),
+                          [c](const asio::error_code& ec, size_t) {
+                            c->phase.store(PHASE_BUSY);
+                            if (ec || net.stopping.load()) return conn_close(c);
+                            conn_drain(c);
+                          });
+}
+
 // Sends everything queued, then goes on with the input left (or closes).
 // Each PDU goes out whole in one write: some clients read a bind_ack with a
 // single receive.
 void conn_send(conn* c, bool close_after) {
   rpc_sconn_take_output(&c->sc, &c->out);
   if (c->out.empty()) {
-    if (close_after) return conn_close(c);
+    if (close_after) return conn_linger(c);
     return conn_feed(c);
   }
   ssize_t n = ::send(c->fd, c->out.data(), c->out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
   if (n == static_cast<ssize_t>(c->out.size())) {
     rpc_trim_buffer(&c->out);
-    if (close_after) return conn_close(c);
+    if (close_after) return conn_linger(c);
     return conn_feed(c);
   }
   if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return conn_close(c);
@@ -198,7 +221,7 @@ void conn_send(conn* c, bool close_after) {
                       if (ec) return conn_close(c);
                       rpc_trim_buffer(&c->out);
                       account(c);
-                      if (c->close_after_write) return conn_close(c);
+                      if (c->close_after_write) return conn_linger(c);
                       conn_feed(c);
                     });
 }
