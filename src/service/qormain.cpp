@@ -2,6 +2,17 @@
 
 #include <unistd.h>
 
+#if defined(__SANITIZE_ADDRESS__)
+#define QOR_LEAK_CHECK 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QOR_LEAK_CHECK 1
+#endif
+#endif
+#if QOR_LEAK_CHECK
+#include <sanitizer/lsan_interface.h>
+#endif
+
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -341,6 +352,9 @@ bool use_protseqs(char** pseq, unsigned maxcall) {
   return pseqok;
 }
 
+// The binding vector of the start, kept for the life of the process.
+RPC_BINDING_VECTOR* started_bindings = nullptr;
+
 // The steps of start_rpc; *step counts the stages reached for the unwinding.
 bool open_server(char** pseq, unsigned maxcall, unsigned mincall, const char* langrp, int* step,
                  RPC_BINDING_VECTOR** bvec) {
@@ -385,7 +399,10 @@ int start_rpc(const char* langrp) {
   char** pseq = NS__GetRegStrArray("RpcProtocolSequence", def_pseq);
   bool ok = open_server(pseq, maxcall, mincall, langrp, &step, &bvec);
   free_pseq(pseq);
-  if (ok) return NS_S_OK;
+  if (ok) {
+    started_bindings = bvec;
+    return NS_S_OK;
+  }
   uint32_t error = qor_get_last_error();
   if (step >= 1) RpcServerUnregisterIf(qor_ifspec(), nullptr, 1);
   if (step >= 2) RpcEpUnregister(qor_ifspec(), bvec, nullptr);
@@ -455,6 +472,10 @@ void NS__qor_stop() {
 
 void qor_exit() {
   std::fflush(nullptr);
+#if QOR_LEAK_CHECK
+  // _exit skips the sanitizer's own check at exit; what a run lost shows here.
+  __lsan_do_leak_check();
+#endif
   _exit(0);
 }
 
