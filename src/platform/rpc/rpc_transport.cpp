@@ -179,7 +179,8 @@ void conn_close(conn* c) {
 // sends is read and dropped until it hangs up too, or for the PDU time.
 void conn_linger(conn* c) {
   if (net.stopping.load() || ::shutdown(c->fd, SHUT_WR) != 0) return conn_close(c);
-  c->in_off = c->in_len = 0;
+  rpc_sconn_release(&c->sc);  // a refused request's buffer goes now, not at the close
+  account(c);
   c->deadline.store(now_ms() + net.pdu_ms);
   conn_drain(c);
 }
