@@ -1,6 +1,5 @@
-"""The RPC runtime's server against impacket and against hostile peers: the
-test server (test-tools/rpc_test_server, whose managers echo what they are
-given) runs as its own process on a loopback address of its own."""
+"""The RPC runtime's server against impacket and hostile peers: test-tools/rpc_test_server,
+whose managers echo what they get, runs as its own process on a loopback address of its own."""
 import os
 import random
 import resource
@@ -174,8 +173,7 @@ def trickle(server):
     s = socket.create_connection((server.addr, server.port), timeout=1)
     for b in BIND:
         try:
-            s.send(bytes([b]))
-            if s.recv(1) == b"":
+            if s.send(bytes([b])) and s.recv(1) == b"":
                 return
         except socket.timeout:
             continue

@@ -1,11 +1,11 @@
 // ns_qor_if on the RPC runtime, for the interop tests and the benchmark:
 //   rpc_test_server [--max-calls N] [--timeouts IDLE_MS,PDU_MS]
 // Settings from QOR_CONFIG (RpcEpmapperPort 0: the system picks). Prints "port P", "epmapper P",
-// "ready"; serves until SIGTERM or SIGINT, then stops as the service does and exits 0. The
-// managers echo what they get: deleteobj answers obj.nsclass; createobj force, with created =
-// bindings + members; getobj {spooler, obj.name, obj.domain}, [obj.name], 7, obj.nsclass; listobj
-// atoi(obj.name) objects {i % 11, "obj<i>", obj.domain}; gethost obj.name; listdomain [domain,
-// "ENG", "HQ"]; hello sleeps atoi(domain) ms and answers "hello".
+// "ready"; at SIGTERM or SIGINT a second thread stops it while the first waits for the end of
+// listening; exits 0. The managers echo what they get: deleteobj answers obj.nsclass; createobj
+// force, with created = bindings + members; getobj {spooler, obj.name, obj.domain}, [obj.name], 7,
+// obj.nsclass; listobj atoi(obj.name) objects {i % 11, "obj<i>", obj.domain}; gethost obj.name;
+// listdomain [domain, "ENG", "HQ"]; hello sleeps atoi(domain) ms and answers "hello".
 #include <signal.h>
 
 #include <chrono>
@@ -112,11 +112,14 @@ int main(int argc, char** argv) {
          rpc_server_epmapper_port());
   fflush(stdout);
 
-  int sig;
-  sigwait(&stop, &sig);
-  RpcServerUnregisterIf(iface, nullptr, 1);
-  RpcMgmtStopServerListening(nullptr);
+  std::thread stopper([&] {
+    int sig;
+    sigwait(&stop, &sig);
+    RpcServerUnregisterIf(iface, nullptr, 1);
+    RpcMgmtStopServerListening(nullptr);
+  });
   RpcMgmtWaitServerListen();
+  stopper.join();
   RpcBindingVectorFree(&bindings);
   rpc_server_reset();
   return 0;
