@@ -13,6 +13,10 @@ namespace {
 constexpr uint32_t FIRST_REF_ID = 0x00020000;
 constexpr int ENUM16_MAX = 32767;
 
+// What a writer makes room for when it starts: every ns_qor_if request and
+// most replies fit.
+constexpr size_t NDR_FIRST_ROOM = 512;
+
 // Appends n bytes to the stub; null once the writer has failed. Growing the
 // vector is the one place where the C++ library may throw: a failed growth
 // becomes the writer's status instead.
@@ -103,6 +107,14 @@ const ndr_type NDR_UNIQUE_STRING = {
 // ---------------------------------------------------------------- encoder
 
 void ndr_writer_init(ndr_writer* w, std::vector<uint8_t>* out) {
+  // Room for a typical stub at once rather than a growth step per field;
+  // should even that fail, the first field's growth reports it.
+  if (out->capacity() - out->size() < NDR_FIRST_ROOM) {
+    try {
+      out->reserve(out->size() + NDR_FIRST_ROOM);
+    } catch (const std::exception&) {
+    }
+  }
   w->out = out;
   w->origin = out->size();
   w->next_ref_id = FIRST_REF_ID;

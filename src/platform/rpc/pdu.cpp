@@ -285,6 +285,7 @@ int pdu_encode_request(uint8_t flags, uint32_t call_id, uint32_t alloc_hint, uin
   size_t head = PDU_REQUEST_HEADER_LEN + (object != nullptr ? 16 : 0);
   if (stub_len > 0xFFFF - head) return RPC_S_INVALID_ARG;
   if (object != nullptr) flags |= PFC_OBJECT_UUID;
+  if (out->empty()) out->reserve(head + stub_len);  // later fragments grow it geometrically
   size_t start = begin_pdu(out, PDU_REQUEST, flags, call_id);
   rpc_put_le32(out, alloc_hint);
   rpc_put_le16(out, cont_id);
@@ -298,6 +299,7 @@ int pdu_encode_request(uint8_t flags, uint32_t call_id, uint32_t alloc_hint, uin
 int pdu_encode_response(uint8_t flags, uint32_t call_id, uint32_t alloc_hint, uint16_t cont_id,
                         const uint8_t* stub, size_t stub_len, std::vector<uint8_t>* out) {
   if (stub_len > 0xFFFF - PDU_RESPONSE_HEADER_LEN) return RPC_S_INVALID_ARG;
+  if (out->empty()) out->reserve(PDU_RESPONSE_HEADER_LEN + stub_len);  // as for requests
   size_t start = begin_pdu(out, PDU_RESPONSE, flags, call_id);
   rpc_put_le32(out, alloc_hint);
   rpc_put_le16(out, cont_id);
