@@ -216,7 +216,7 @@ def test_failed_start_reports_and_leaves_nothing_behind(tmp_path):
             ({"RpcProtocolSequence": "multi_sz:ncacn_np,no_such\\\\\"seq"}, "STATUS=Stopped",
              [("0x8000000E", ["ncacn_np"]), ("0x8000000F", ["no_such\\\"seq"])]),
             ({}, "exit code 1752", []),
-            ({"RpcMaxCall": "dword:0"}, "exit code 1767", []),  # exported, then taken back
+            ({"RpcMaxCall": "dword:0"}, "exit code 1742", []),  # exported, then taken back
             # An unreadable name-service folder: 1762 once all 11 imports are refused.
             ({"RpcNsDirectory": "sz:%s/file" % tmp_path}, "1762", [("0xC0000003", ["6e2"])])]):
         qor = Instance(site, "m%d" % i, addr=addr if not settings else None, **settings)
