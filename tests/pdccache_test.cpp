@@ -16,7 +16,7 @@ TEST_F(PdcCache, PreloadedEntriesStayAndLearnedOnesExpireAPeriodAfterTheyWereLea
                     period = "PdcCachePeriod = dword:10\n";
   configure(directory, "10.0.1.1 pdc2.test\n10.0.1.2 pdc2.test\n10.0.6.1 dcs\n", period);
   const std::string lonely(600, 'L');  // a report longer than the event log's stack buffers
-  ASSERT_EQ(start("# controllers of the other domains\nPRE1 10.0.0.1\npre1 10.0.0.9\n"
+  ASSERT_EQ(start("\xEF\xBB\xBF# controllers of the other domains\nPRE1 10.0.0.1\npre1 10.0.0.9\n"
                   "PRE2 pdc2.test\n" +
                   lonely + "\nBAD nosuch.invalid\n \tTABS\t10.3 ignored\r\n"),
             NS_S_OK);

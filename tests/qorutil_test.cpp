@@ -38,10 +38,11 @@ TEST(Settings, EachTypeReadsItsValueAndOthersGiveTheDefault) {
   ScopedSettingsFile settings;
   ScopedEnv home("QOR_TEST_HOME", std::string(218, 'q').c_str());  // 256 bytes expanded
   settings.Write(
+      "\xEF\xBB\xBF"  // the byte-order mark some editors write
+      "PdcCachePeriod=dword:0x1C20\n"
       "# qor settings\n"
       "\n"
       "MaxRetry = dword:42\n"
-      "PdcCachePeriod=dword:0x1C20\n"
       "Big = dword:0xFFFFFFFF\n"
       "  QorDataDirectory   =   sz:  /var/lib/qor data  \n"
       "Expanded = expand_sz:%QOR_TEST_HOME%/qor and %QOR_TEST_UNDEFINED_VAR% 100%\n"

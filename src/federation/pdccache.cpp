@@ -14,6 +14,7 @@
 #include "platform/netapi.h"
 #include "platform/rpc/rpc.h"
 #include "platform/sync.h"
+#include "platform/textline.h"
 #include "registry/objutil.h"
 #include "registry/status.h"
 #include "registry/table.h"
@@ -244,7 +245,7 @@ void set_preload_entry(char* line) {
 
 // REQUIRES: pdclock held.
 void read_preload(const char* path) {
-  FILE* fp = std::fopen(path, "re");
+  FILE* fp = qor_open_text(path);
   if (fp == nullptr) return;  // no preload file: nothing to preload
   char* buf = nullptr;
   size_t size = 0;

@@ -81,7 +81,7 @@ bool parse_hosts_line(char* line, in_addr* addr, char** fields, size_t* nfields)
 // Calls `fn` for every address line of the hosts file until it returns true.
 template <typename Fn>
 void scan_hosts(const char* path, Fn fn) {
-  FILE* file = std::fopen(path, "re");
+  FILE* file = qor_open_text(path);
   if (file == nullptr) return;
   char line[kMaxLine];
   char* fields[kMaxFields];

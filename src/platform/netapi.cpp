@@ -26,7 +26,7 @@ using directory_fn = DWORD (*)(const char* name, const char* controller, void* p
 DWORD scan_directory(directory_fn fn, void* priv) {
   static char default_path[] = "/etc/qor/domains";
   char* path = NS__GetRegStr("DomainDirectory", default_path);
-  FILE* file = std::fopen(path, "re");
+  FILE* file = qor_open_text(path);
   int open_errno = errno;
   if (path != default_path) qor_free(path);
   if (file == nullptr) return open_errno == ENOENT ? NO_ERROR : ERROR_OPEN_FAILED;
@@ -150,7 +150,7 @@ char* put_string(char** cursor, const char* s) {
 }  // namespace
 
 char* qor_smb_workgroup(const char* path) {
-  FILE* file = std::fopen(path, "re");
+  FILE* file = qor_open_text(path);
   if (file == nullptr) return nullptr;
   char* line = static_cast<char*>(qor_malloc(kMaxLine));
   if (line == nullptr) {

@@ -3,6 +3,17 @@
 #include <cstdint>
 #include <cstring>
 
+FILE* qor_open_text(const char* path) {
+  FILE* file = std::fopen(path, "re");
+  if (file == nullptr) return nullptr;
+  unsigned char head[3];
+  if (std::fread(head, 1, sizeof head, file) != sizeof head ||
+      std::memcmp(head, "\xEF\xBB\xBF", sizeof head) != 0) {
+    std::rewind(file);
+  }
+  return file;
+}
+
 qor_line_result qor_read_line(FILE* file, char* buf, size_t cap, size_t* len) {
   size_t n = 0;
   bool malformed = false;

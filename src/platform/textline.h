@@ -13,6 +13,11 @@ enum qor_line_result {
   QOR_LINE_ERROR,      // the file could not be read
 };
 
+// Opens a text file for reading, close-on-exec, past a UTF-8 byte-order mark at its start (some
+// editors write one, and the first line would otherwise not parse). Null, errno set, when the
+// file cannot be opened.
+FILE* qor_open_text(const char* path);
+
 // Reads the next line into `buf` (room for `cap` bytes including the terminating NUL; `cap` >= 1).
 // `*len` receives the line's length for QOR_LINE_OK. A last line without LF counts as a line.
 qor_line_result qor_read_line(FILE* file, char* buf, size_t cap, size_t* len);

@@ -134,7 +134,7 @@ bool parse_line(const char* line, size_t len, const char** name, size_t* name_le
 // file cannot be read or memory is short.
 bool find_value(const char* key, setting* out) {
   out->text = nullptr;
-  FILE* file = std::fopen(settings_path(), "re");
+  FILE* file = qor_open_text(settings_path());
   if (file == nullptr) return false;
   char* line = static_cast<char*>(qor_malloc(kMaxLine));
   if (line == nullptr) {
