@@ -707,9 +707,10 @@ int open_binding(const cmdline& cl, RPC_BINDING_HANDLE* ha, std::string* what_ou
     st = RpcBindingFromStringBindingA(cl.value[O_SRVBIND], ha);
   } else {
     char* listen = cl.given[O_SERVER] ? nullptr : NS__GetRegStr("RpcListenAddress", nullptr);
-    const char* host = cl.given[O_SERVER]  ? cl.value[O_SERVER]
-                       : listen != nullptr ? listen
-                                           : "127.0.0.1";
+    // An empty RpcListenAddress is unset for the service too: it listens everywhere.
+    const char* host = cl.given[O_SERVER]                    ? cl.value[O_SERVER]
+                       : listen != nullptr && *listen != '\0' ? listen
+                                                             : "127.0.0.1";
     st = RpcStringBindingComposeA(nullptr, "ncacn_ip_tcp", host, nullptr, nullptr, &text);
     if (st == RPC_S_OK) st = RpcBindingFromStringBindingA(text, ha);
     what = (cl.given[O_SERVER] ? "-s " : "the local host ") + printable(host);
