@@ -47,7 +47,7 @@ inline rpc_stub_result ept_map(const void* epv, const uint8_t* in, size_t len,
   return {f, f == 0};
 }
 inline const rpc_server_stub_t kStubs[] = {echo, slow, fault<NCA_S_SERVER_TOO_BUSY>,
-                                           fault<NCA_S_FAULT_UNSPEC>, echo};
+                                           fault<NCA_S_MANAGER_NOT_ENTERED>, echo};
 inline const rpc_server_interface kIf = {
     {{0x5d2a0c11, 0x7e41, 0x4b0a, {0x9c, 0x3e, 1, 2, 3, 4, 5, 6}}, 1, 0}, 5, kStubs, nullptr};
 inline const rpc_server_stub_t kEpmStubs[] = {ept_map, ept_map, ept_map, ept_map};

@@ -625,7 +625,24 @@ int rpc_nca_to_status(uint32_t nca) {
     case NCA_S_SERVER_TOO_BUSY:
       return RPC_S_SERVER_TOO_BUSY;
     case NCA_S_PROTO_ERROR:
+    case NCA_S_RPC_VERSION_MISMATCH:
       return RPC_S_PROTOCOL_ERROR;
+    // What a Windows server answers for a call it never started.
+    case NCA_S_MANAGER_NOT_ENTERED:
+    case NCA_S_UNSPEC_REJECT:
+      return RPC_S_CALL_FAILED_DNE;
+    case NCA_S_FAULT_INT_DIV_BY_ZERO:
+      return RPC_S_ZERO_DIVIDE;
+    case NCA_S_FAULT_ADDR_ERROR:
+      return RPC_S_ADDRESS_ERROR;
+    case NCA_S_FAULT_FP_DIV_ZERO:
+      return RPC_S_FP_DIV_ZERO;
+    case NCA_S_FAULT_FP_UNDERFLOW:
+      return RPC_S_FP_UNDERFLOW;
+    case NCA_S_FAULT_FP_OVERFLOW:
+      return RPC_S_FP_OVERFLOW;
+    case NCA_S_FAULT_INVALID_TAG:
+      return RPC_S_INVALID_TAG;
     case NCA_S_FAULT_UNSPEC:
     case NCA_S_YOU_CRASHED:
       return RPC_S_CALL_FAILED;

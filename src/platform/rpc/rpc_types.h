@@ -53,7 +53,16 @@ constexpr uint32_t NCA_S_FAULT_NDR = 0x000006F7;
 // as Microsoft stubs report it on either side.
 constexpr uint32_t NCA_S_FAULT_ENUM_VALUE_OUT_OF_RANGE = 0x000006F5;
 constexpr uint32_t NCA_S_FAULT_CANT_PERFORM = 0x000006D8;
+constexpr uint32_t NCA_S_FAULT_INT_DIV_BY_ZERO = 0x1C000001;
+constexpr uint32_t NCA_S_FAULT_ADDR_ERROR = 0x1C000002;
+constexpr uint32_t NCA_S_FAULT_FP_DIV_ZERO = 0x1C000003;
+constexpr uint32_t NCA_S_FAULT_FP_UNDERFLOW = 0x1C000004;
+constexpr uint32_t NCA_S_FAULT_FP_OVERFLOW = 0x1C000005;
+constexpr uint32_t NCA_S_FAULT_INVALID_TAG = 0x1C000006;
 constexpr uint32_t NCA_S_FAULT_INVALID_BOUND = 0x1C000007;
+constexpr uint32_t NCA_S_RPC_VERSION_MISMATCH = 0x1C000008;
+constexpr uint32_t NCA_S_UNSPEC_REJECT = 0x1C000009;
+constexpr uint32_t NCA_S_MANAGER_NOT_ENTERED = 0x1C00000C;
 constexpr uint32_t NCA_S_FAULT_CANCEL = 0x1C00000D;
 constexpr uint32_t NCA_S_FAULT_UNSPEC = 0x1C000012;
 constexpr uint32_t NCA_S_FAULT_CONTEXT_MISMATCH = 0x1C00001A;
