@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -130,6 +131,8 @@ TEST(AssocServer, Conversations) {
   rpc_bytes not_readable, local_limit;
   pdu_encode_bind_nak(1, PDU_NAK_USER_DATA_NOT_READABLE, &not_readable);
   pdu_encode_bind_nak(1, PDU_NAK_LOCAL_LIMIT_EXCEEDED, &local_limit);
+  rpc_bytes big_endian = with(bind, 4, 0);  // its call id 1 written big-endian too
+  std::reverse(big_endian.begin() + 12, big_endian.begin() + 16);
   const int CLOSE = RPC_SCONN_CLOSE, IDLE = RPC_SCONN_IDLE;
   rpc_bytes too_big;  // a reply size for op2 above the limit
   rpc_put_le32(&too_big, RPC_MAX_STUB + 1);
@@ -183,7 +186,7 @@ TEST(AssocServer, Conversations) {
       // Bad binds get a bind_nak and the connection closes.
       {"version 5.2", {{with(bind, 1, 2), vec("bind_nak_version")}}, CLOSE},
       {"version 4.0", {{with(bind, 0, 4), vec("bind_nak_version")}}, CLOSE},
-      {"big-endian", {{with(bind, 4, 0), not_readable}}, CLOSE},
+      {"big-endian", {{big_endian, not_readable}}, CLOSE},
       {"no context", {{with(bind, 24, 0), nak_unspecified}}, CLOSE},
       {"a 5.1 bind longer than we take", {{with(with(bind, 1, 1), 9, 0xff), local_limit}}, CLOSE},
       {"n_ctx beyond the PDU", {{with(bind, 24, 3), nak_unspecified}}, CLOSE},

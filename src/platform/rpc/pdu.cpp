@@ -80,6 +80,11 @@ int pdu_header_decode(const uint8_t* p, pdu_header* h) {
   h->frag_length = rpc_get_le16(p + 8);
   h->auth_length = rpc_get_le16(p + 10);
   h->call_id = rpc_get_le32(p + 12);
+  if ((h->drep[0] & 0xF0) == 0) {
+    // A big-endian sender is refused below; its bind_nak still names its call.
+    h->call_id = static_cast<uint32_t>(p[12]) << 24 | static_cast<uint32_t>(p[13]) << 16 |
+                 static_cast<uint32_t>(p[14]) << 8 | p[15];
+  }
   // DCE 1.1 clients may say 5.1; the body is the same.
   if (h->rpc_vers != 5 || h->rpc_vers_minor > 1) return RPC_S_PROTOCOL_ERROR;
   // Byte 0: integers little-endian (high nibble 1), characters ASCII (low
