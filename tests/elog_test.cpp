@@ -17,13 +17,14 @@
 #include "service/qorutil.h"
 #include "testutil.h"
 
-// The journal sink in a child with a mount namespace of its own, whose /run holds a journal
-// socket of the test's: what sd_journal_sendv delivers there, field by field. A value with a line
-// feed travels in the journal's length-prefixed form; an error identifier reported as a warning
-// gets a warning's priority; in console mode the event is also one line on standard error. The
-// same /run shows the settings guards' directory as qor makes it. Skipped without that /run.
+// The journal sink (an empty QOR_EVENTLOG is unset) in a child with a mount namespace of its own,
+// whose /run holds a journal socket of the test's: what sd_journal_sendv delivers there, field by
+// field. A value with a line feed travels in the journal's length-prefixed form; an error
+// identifier reported as a warning gets a warning's priority; in console mode the event is also one
+// line on standard error. The same /run shows the settings guards' directory as qor makes it.
+// Skipped without that /run.
 TEST(Elog, JournalGetsTheFieldsAndTheLocaleText) {
-  ScopedEnv cap("QOR_EVENTLOG", nullptr), a("LC_ALL", nullptr), m("LC_MESSAGES", nullptr),
+  ScopedEnv cap("QOR_EVENTLOG", ""), a("LC_ALL", nullptr), m("LC_MESSAGES", nullptr),
       l("LANG", "ja_JP.UTF-8");
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);

@@ -188,12 +188,13 @@ int syslog_priority(uint16_t type) {
   }
 }
 
-// The capture file named by QOR_EVENTLOG: null when the variable is unset,
-// `*bad` when it is set but not of the form file:PATH.
+// The capture file named by QOR_EVENTLOG: null when the variable is unset or
+// empty (`QOR_EVENTLOG=` is how a shell line clears it), `*bad` when it is set
+// but not of the form file:PATH.
 const char* capture_path(bool* bad) {
   *bad = false;
   const char* v = std::getenv("QOR_EVENTLOG");
-  if (v == nullptr) return nullptr;
+  if (v == nullptr || *v == '\0') return nullptr;
   size_t plen = sizeof CAPTURE_PREFIX - 1;
   if (std::strncmp(v, CAPTURE_PREFIX, plen) != 0 || v[plen] == '\0') {
     *bad = true;
