@@ -50,6 +50,7 @@ def loopback():
 
 
 class Site:
+    held = []  # the sites' port holders, closed after each test
     def __init__(self, root, domains=""):
         self.root = str(root)
         self.nsdir = os.path.join(self.root, "rpcns")
@@ -58,10 +59,12 @@ class Site:
         os.makedirs(self.nsdir)  # as the installation makes it
         self.write("domains", domains)
         self.write("hosts", "")
-        s = socket.socket()
-        s.bind(("127.0.0.1", 0))
-        self.port = s.getsockname()[1]
-        s.close()
+        # Held on 127.0.0.1 (no instance's address) for the site's life, the endpoint-mapper port
+        # goes to no socket that would listen on every address and take it from the instances.
+        self.hold = socket.socket()
+        self.hold.bind(("127.0.0.1", 0))
+        self.port = self.hold.getsockname()[1]
+        Site.held.append(self.hold)
 
     def write(self, name, text):
         with open(os.path.join(self.root, name), "w") as f:
@@ -94,17 +97,24 @@ class Instance:
             f.writelines("%s = %s\n" % kv for kv in values.items())
         self.proc = None
 
-    def start(self, *args, notify=None):
-        """Starts qor with `args` (console mode when "-c" is among them)."""
+    def start(self, *args, notify=None, unread_console=False, wrap=()):
+        """Starts qor with `args` (console mode when "-c" is among them), through the command
+        `wrap` when given. Its stderr goes to a file, or with `unread_console` to a pipe nobody
+        reads any more, which must not end it."""
         env = dict(os.environ, QOR_CONFIG=self.conf, QOR_EVENTLOG="file:" + self.events_path,
                    LANG="C")
         env.pop("NOTIFY_SOCKET", None)
         self.mark = len(self.events())  # where this run's events begin
         if notify is not None:
             env["NOTIFY_SOCKET"] = notify.path
-        gone, stderr = os.pipe()  # a console nobody reads any more must not end qor
-        os.close(gone)
-        self.proc = subprocess.Popen([QOR, *args], env=env, stdout=subprocess.DEVNULL, stderr=stderr)
+        self.stderr_path = os.path.join(self.dir, "stderr")
+        if unread_console:
+            gone, stderr = os.pipe()
+            os.close(gone)
+        else:
+            stderr = os.open(self.stderr_path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+        self.proc = subprocess.Popen([*wrap, QOR, *args], env=env, stdout=subprocess.DEVNULL,
+                                     stderr=stderr)
         os.close(stderr)
         Instance.started.append(self.proc)
         return self
@@ -119,13 +129,15 @@ class Instance:
         return [e["id"] for e in self.events()]
 
     def wait_started(self, timeout=30):
-        """True once event 0x40000001 is reported; False when qor ended first."""
+        """True once event 0x40000001 is reported; fails, saying how, when qor ended first."""
         end = time.time() + timeout
         while time.time() < end:
             if "0x40000001" in self.ids()[self.mark:]:
                 return True
             if self.proc.poll() is not None:
-                return False
+                said = open(self.stderr_path).read() if os.path.exists(self.stderr_path) else ""
+                raise AssertionError("qor ended before it started (exit code %d, events %s): %s"
+                                     % (self.proc.returncode, self.ids()[self.mark:], said))
             time.sleep(0.02)
         raise TimeoutError("qor neither started nor ended")
 
@@ -145,6 +157,8 @@ def no_qor_left():
         if proc.poll() is None:
             proc.kill()
             proc.wait()
+    while Site.held:
+        Site.held.pop().close()
 
 
 class Notify:

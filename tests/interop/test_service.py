@@ -2,6 +2,7 @@
 
 import json
 import os
+import shutil
 import signal
 import socket
 import subprocess
@@ -72,7 +73,8 @@ def start_service(inst, *args, starting=lambda: None):
 
 
 def test_registrations_by_impacket_and_qorctl_survive_a_stop_and_a_restart(tmp_path):
-    qor = Instance(Site(tmp_path), "m1", RpcProtocolSequence="multi_sz:").start("-c")  # all
+    qor = Instance(Site(tmp_path), "m1", RpcProtocolSequence="multi_sz:")  # all
+    qor.start("-c", unread_console=True)
     assert qor.wait_started()
     dce = qor.connect()
     assert createobj(dce, SPOOLER, "spool1", bindings=[B1, B2], host="h1") == 0
@@ -95,7 +97,7 @@ def test_registrations_by_impacket_and_qorctl_survive_a_stop_and_a_restart(tmp_p
             assert name + "\n" in f.read()
 
     # The entry still names the stopped run; that binding does not answer.
-    assert qor.start("-c").wait_started()
+    assert qor.start("-c", unread_console=True).wait_started()
     assert qorctl(qor, "get lp lp1")[:2] == (
         0, "class: lp\nserver: spooler:spool1@WG\nsupport_auth: 0\nbinding: %s\nbinding: %s\n"
         % (B1, B2))
@@ -230,3 +232,16 @@ def test_failed_start_reports_and_leaves_nothing_behind(tmp_path):
     assert subprocess.run([QOR, "-c"], env=bad, timeout=30).returncode == 0
     h = subprocess.run([QOR, "-c", "-h"], env=bad, capture_output=True, text=True, timeout=30)
     assert (h.returncode, h.stdout) == (0, "qor [-c] [-f]\n")
+
+
+def test_the_endpoint_mappers_port_is_never_taken_by_the_services_own_endpoint(tmp_path):
+    # A network namespace whose system-picked ports are 40000 and 40001: one of them is the one
+    # the service's dynamic endpoint is offered first.
+    if not shutil.which("ip") or subprocess.run(["unshare", "-n", "true"]).returncode != 0:
+        pytest.skip("no network namespace of our own")
+    ports = "/proc/sys/net/ipv4/ip_local_port_range"
+    netns = ["unshare", "-n", "sh", "-c",
+             'ip link set lo up && echo "40000 40001" >%s && exec "$0" "$@"' % ports]
+    for port in (40000, 40001):
+        qor = Instance(Site(tmp_path / str(port)), "m1", RpcEpmapperPort="dword:%d" % port)
+        assert qor.start("-c", wrap=netns).wait_started() and qor.stop() == 0

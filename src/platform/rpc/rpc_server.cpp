@@ -128,10 +128,13 @@ RPC_STATUS use_protseq(const char* protseq, uint16_t port) {
   uint32_t addr;
   RPC_STATUS st = read_listen_address(&addr);
   if (st != RPC_S_OK) return st;
+  // A dynamic endpoint leaves the endpoint mapper's port to the mapper.
+  uint32_t mapper = NS__GetRegInt("RpcEpmapperPort", DEFAULT_EPMAPPER_PORT);
   std::lock_guard<std::mutex> hold(srv.mu);
   if (srv.protseq) return again();
   uint16_t bound;
-  st = rpc_net_open(RPC_ENDPOINT_SERVER, addr, port, &bound);
+  st = rpc_net_open(RPC_ENDPOINT_SERVER, addr, port,
+                    static_cast<uint16_t>(mapper <= 65535 ? mapper : 0), &bound);
   if (st != RPC_S_OK) return st;
   srv.protseq = true;
   srv.addr = addr;
@@ -356,8 +359,8 @@ RPC_STATUS RpcEpRegisterA(RPC_IF_HANDLE IfSpec, RPC_BINDING_VECTOR* BindingVecto
     if (!srv.protseq && listen_st != RPC_S_OK) return EPT_S_CANT_PERFORM_OP;
     // The map cannot be served: the port is taken or not a port.
     uint16_t bound;
-    if (want > 65535 ||
-        rpc_net_open(RPC_ENDPOINT_MAPPER, addr, static_cast<uint16_t>(want), &bound) != RPC_S_OK) {
+    if (want > 65535 || rpc_net_open(RPC_ENDPOINT_MAPPER, addr, static_cast<uint16_t>(want), 0,
+                                     &bound) != RPC_S_OK) {
       return EPT_S_CANT_PERFORM_OP;
     }
     srv.mapper_port = bound;

@@ -69,11 +69,11 @@ constexpr int RPC_ENDPOINT_SERVER = 0;  // the registered interfaces
 constexpr int RPC_ENDPOINT_MAPPER = 1;  // the endpoint mapper
 
 // Opens a listening TCP endpoint on `addr` (IPv4, network order; 0 = every
-// local address) and `port` (0 = one the system picks), and sets *bound to
-// its port. Connections wait in the backlog until rpc_net_listen. Statuses:
-// RPC_S_OK; RPC_S_DUPLICATE_ENDPOINT when the port is taken;
-// RPC_S_CANT_CREATE_ENDPOINT for any other failure.
-RPC_STATUS rpc_net_open(int kind, uint32_t addr, uint16_t port, uint16_t* bound);
+// local address) and `port` (0 = one the system picks, never `reserved`), and
+// sets *bound to its port. Connections wait in the backlog until
+// rpc_net_listen. Statuses: RPC_S_OK; RPC_S_DUPLICATE_ENDPOINT when the port
+// is taken; RPC_S_CANT_CREATE_ENDPOINT for any other failure.
+RPC_STATUS rpc_net_open(int kind, uint32_t addr, uint16_t port, uint16_t reserved, uint16_t* bound);
 // Starts accepting on every endpoint open, with `min_threads` call threads
 // ready and up to `max_calls` calls at a time. RPC_S_OK, or
 // RPC_S_OUT_OF_RESOURCES when not even one thread could be started.

@@ -52,6 +52,7 @@ struct endpoint {
   explicit endpoint(asio::io_context& io) : acc(io) {}
   tcp::acceptor acc;
   int kind;
+  uint16_t port;
   char sec_addr[8];  // the port in decimal, for bind_ack
   bool accepting;    // an accept is pending (GUARDED_BY(net.mu))
   bool paused;       // accepting failed for lack of resources; the watcher retries
@@ -507,6 +508,42 @@ void raise_descriptor_limit() {
   setrlimit(RLIMIT_NOFILE, &r);
 }
 
+// A listening endpoint on `where`, or null with *st. Its connections wait in
+// the backlog until it accepts.
+endpoint* open_endpoint(int kind, const tcp::endpoint& where, RPC_STATUS* st) {
+  *st = RPC_S_OUT_OF_MEMORY;
+  endpoint* e = new (std::nothrow) endpoint(*net.io);
+  if (e == nullptr) return nullptr;
+  e->kind = kind;
+  e->accepting = false;
+  e->paused = false;
+  *st = RPC_S_CANT_CREATE_ENDPOINT;
+  asio::error_code ec;
+  // Opened close-on-exec, which Asio's own open does not do: a program the
+  // process starts would otherwise hold the port after the server closed it.
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    delete e;
+    return nullptr;
+  }
+  e->acc.assign(tcp::v4(), fd, ec);
+  if (ec) ::close(fd);
+  // A restarted service must get its fixed ports back at once.
+  if (!ec) e->acc.set_option(tcp::acceptor::reuse_address(true), ec);
+  if (!ec) e->acc.bind(where, ec);
+  if (!ec) e->acc.listen(asio::socket_base::max_listen_connections, ec);
+  tcp::endpoint got;
+  if (!ec) got = e->acc.local_endpoint(ec);
+  if (ec) {
+    if (ec == asio::error::address_in_use) *st = RPC_S_DUPLICATE_ENDPOINT;
+    delete e;
+    return nullptr;
+  }
+  e->port = got.port();
+  std::snprintf(e->sec_addr, sizeof e->sec_addr, "%u", static_cast<unsigned>(e->port));
+  return e;
+}
+
 }  // namespace
 
 void rpc_net_blocking() {
@@ -520,7 +557,8 @@ void rpc_net_blocking() {
   if (net.polling.load() <= busy && busy <= net.cores) add_poller();
 }
 
-RPC_STATUS rpc_net_open(int kind, uint32_t addr, uint16_t port, uint16_t* bound) {
+RPC_STATUS rpc_net_open(int kind, uint32_t addr, uint16_t port, uint16_t reserved,
+                        uint16_t* bound) {
   *bound = 0;
   if (net.io == nullptr) {
     try {
@@ -535,35 +573,19 @@ RPC_STATUS rpc_net_open(int kind, uint32_t addr, uint16_t port, uint16_t* bound)
     }
     raise_descriptor_limit();
   }
-  endpoint* e = new (std::nothrow) endpoint(*net.io);
-  if (e == nullptr) return RPC_S_OUT_OF_MEMORY;
-  e->kind = kind;
-  e->accepting = false;
-  e->paused = false;
   tcp::endpoint where(asio::ip::address_v4(ntohl(addr)), port);
-  asio::error_code ec;
-  // Opened close-on-exec, which Asio's own open does not do: a program the
-  // process starts would otherwise hold the port after the server closed it.
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
+  RPC_STATUS st;
+  endpoint* e = open_endpoint(kind, where, &st);
+  // The system picks among the ports it hands out, where the endpoint mapper's
+  // may lie, and the mapper opened next would find its port taken. While the
+  // first endpoint holds that port, the system picks another.
+  if (e != nullptr && port == 0 && reserved != 0 && e->port == reserved) {
+    endpoint* other = open_endpoint(kind, where, &st);
     delete e;
-    return RPC_S_CANT_CREATE_ENDPOINT;
+    e = other;
   }
-  e->acc.assign(tcp::v4(), fd, ec);
-  if (ec) ::close(fd);
-  // A restarted service must get its fixed ports back at once.
-  if (!ec) e->acc.set_option(tcp::acceptor::reuse_address(true), ec);
-  if (!ec) e->acc.bind(where, ec);
-  if (!ec) e->acc.listen(asio::socket_base::max_listen_connections, ec);
-  tcp::endpoint got;
-  if (!ec) got = e->acc.local_endpoint(ec);
-  if (ec) {
-    delete e;
-    return ec == asio::error::address_in_use ? RPC_S_DUPLICATE_ENDPOINT
-                                             : RPC_S_CANT_CREATE_ENDPOINT;
-  }
-  *bound = got.port();
-  std::snprintf(e->sec_addr, sizeof e->sec_addr, "%u", static_cast<unsigned>(got.port()));
+  if (e == nullptr) return st;
+  *bound = e->port;
   std::lock_guard<std::mutex> hold(net.mu);
   net.endpoints.push_back(e);
   if (net.accepting) start_accept(e);
