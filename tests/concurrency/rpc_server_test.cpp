@@ -66,6 +66,7 @@ TEST(ConcurrencyRpcServer, ServicesOrderAndABlockedManager) {
   script::Bound taken = script::BindRandom(addr);
   listen(taken.fd, 1);
   const rpc_server_interface no_managers = {iface->syntax, 0, nullptr, nullptr};
+  const rpc_server_interface same_version = {{{7, 0, 0, {}}, 1, 1}, 0, nullptr, nullptr};
   NS__sv_ns_qor_if_v1_1_epv_t epv{};
   epv.qor_getdomain = answer_domain;
   epv.qor_hello = blocking_hello;
@@ -77,6 +78,7 @@ TEST(ConcurrencyRpcServer, ServicesOrderAndABlockedManager) {
   EXPECT_EQ(TestClient("ncacn_ip_tpc:127.0.0.1[9]").Call(false), "1704");
   settings.Write("RpcListenAddress = sz:nowhere\n");
   EXPECT_EQ(RpcServerUseAllProtseqs(4, nullptr), RPC_S_INVALID_NET_ADDR);
+  EXPECT_EQ(RpcServerUseProtseqEpA("ncacn_ip_tcp", 4, "", nullptr), RPC_S_INVALID_ENDPOINT_FORMAT);
   settings.Write(good + "RpcEpmapperPort = dword:" + std::to_string(ntohs(taken.sa.sin_port)) +
                  "\n");
   ASSERT_EQ(RpcServerUseProtseqA("ncacn_ip_tcp", 4, nullptr), RPC_S_OK);
@@ -87,6 +89,8 @@ TEST(ConcurrencyRpcServer, ServicesOrderAndABlockedManager) {
   EXPECT_EQ(RpcEpRegisterA(iface, v, nullptr, "qor"), EPT_S_CANT_PERFORM_OP);
   settings.Write(good + "RpcEpmapperPort = dword:0\n");
   EXPECT_EQ(RpcEpRegisterA(iface, v, nullptr, "qor"), RPC_S_OK);
+  EXPECT_EQ(RpcEpRegisterA(&same_version, v, nullptr, "other"), RPC_S_OK);
+  EXPECT_EQ(RpcEpRegisterA(iface, nullptr, nullptr, "qor"), RPC_S_NO_BINDINGS);
   // One call thread: only the watcher can bring another in to poll.
   ASSERT_EQ(RpcServerListen(1, 4, 1), RPC_S_OK);
   EXPECT_EQ(RpcServerListen(1, 4, 1), RPC_S_ALREADY_LISTENING);
@@ -105,6 +109,9 @@ TEST(ConcurrencyRpcServer, ServicesOrderAndABlockedManager) {
   for (int i = 0; i < 20; ++i) EXPECT_EQ(other.Call(false), "0:D");
   std::vector<uint8_t> none;  // an interface not registered here is refused at the bind
   EXPECT_EQ(rpc_binding_call(other.h, &script::kIf, 0, {}, &none), RPC_S_UNKNOWN_IF);
+  TestClient mapper("ncacn_ip_tcp:" + addr + "[" + std::to_string(rpc_server_epmapper_port()) +
+                    "]");
+  EXPECT_EQ(rpc_binding_call(mapper.h, iface, 0, {}, &none), RPC_S_UNKNOWN_IF);  // the map's alone
   std::atomic<bool> unregistered{false}, stopped{false};
   std::thread unregister([&] {
     EXPECT_EQ(RpcServerUnregisterIf(iface, nullptr, 1), RPC_S_OK);
@@ -128,6 +135,7 @@ TEST(ConcurrencyRpcServer, ServicesOrderAndABlockedManager) {
   for (unsigned long i = 0; i < v->Count; ++i) RpcBindingReset(v->BindingH[i]);  // as exported
   EXPECT_EQ(RpcEpUnregister(iface, v, nullptr), RPC_S_OK);
   EXPECT_EQ(RpcEpUnregister(iface, v, nullptr), EPT_S_NOT_REGISTERED);
+  EXPECT_EQ(RpcEpUnregister(&same_version, v, nullptr), RPC_S_OK);
   RpcBindingVectorFree(&v);
   rpc_server_reset();
   close(taken.fd);

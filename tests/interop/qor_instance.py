@@ -50,7 +50,6 @@ def loopback():
 
 
 class Site:
-    held = []  # the sites' port holders, closed after each test
     def __init__(self, root, domains=""):
         self.root = str(root)
         self.nsdir = os.path.join(self.root, "rpcns")
@@ -59,12 +58,10 @@ class Site:
         os.makedirs(self.nsdir)  # as the installation makes it
         self.write("domains", domains)
         self.write("hosts", "")
-        # Held on 127.0.0.1 (no instance's address) for the site's life, the endpoint-mapper port
-        # goes to no socket that would listen on every address and take it from the instances.
-        self.hold = socket.socket()
-        self.hold.bind(("127.0.0.1", 0))
-        self.port = self.hold.getsockname()[1]
-        Site.held.append(self.hold)
+        s = socket.socket()
+        s.bind(("127.0.0.1", 0))
+        self.port = s.getsockname()[1]
+        s.close()
 
     def write(self, name, text):
         with open(os.path.join(self.root, name), "w") as f:
@@ -98,9 +95,8 @@ class Instance:
         self.proc = None
 
     def start(self, *args, notify=None, unread_console=False, wrap=()):
-        """Starts qor with `args` (console mode when "-c" is among them), through the command
-        `wrap` when given. Its stderr goes to a file, or with `unread_console` to a pipe nobody
-        reads any more, which must not end it."""
+        """Starts qor with `args` (console mode when "-c" is among them) through `wrap`; stderr
+        to a file, or with `unread_console` to a pipe nobody reads, which must not end it."""
         env = dict(os.environ, QOR_CONFIG=self.conf, QOR_EVENTLOG="file:" + self.events_path,
                    LANG="C")
         env.pop("NOTIFY_SOCKET", None)
@@ -157,8 +153,6 @@ def no_qor_left():
         if proc.poll() is None:
             proc.kill()
             proc.wait()
-    while Site.held:
-        Site.held.pop().close()
 
 
 class Notify:

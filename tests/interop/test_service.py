@@ -90,7 +90,8 @@ def test_registrations_by_impacket_and_qorctl_survive_a_stop_and_a_restart(tmp_p
         elif out.endswith("..."):
             got = got[:len(out) - 3] + "..."
         assert (rc, got, stderr) == (code, out, err), line
-    assert qor.stop(signal.SIGTERM) == 0
+    mapper = socket.create_connection((qor.addr, qor.site.port))  # closed by qor: its port waits
+    assert qor.stop(signal.SIGTERM) == 0 and mapper.close() is None
     assert qor.ids() == ["0x40000001", "0x40000002"]
     for cls, name in (("spooler", "spool1"), ("lp", "lp1"), ("group", "g1"), ("queue", "q1")):
         with open(os.path.join(qor.dir, "data", cls + ".dat")) as f:
@@ -235,13 +236,11 @@ def test_failed_start_reports_and_leaves_nothing_behind(tmp_path):
 
 
 def test_the_endpoint_mappers_port_is_never_taken_by_the_services_own_endpoint(tmp_path):
-    # A network namespace whose system-picked ports are 40000 and 40001: one of them is the one
-    # the service's dynamic endpoint is offered first.
+    # In a network namespace the system picks ports 40000 and 40001 only: the mapper's among them.
     if not shutil.which("ip") or subprocess.run(["unshare", "-n", "true"]).returncode != 0:
         pytest.skip("no network namespace of our own")
-    ports = "/proc/sys/net/ipv4/ip_local_port_range"
-    netns = ["unshare", "-n", "sh", "-c",
-             'ip link set lo up && echo "40000 40001" >%s && exec "$0" "$@"' % ports]
+    netns = ["unshare", "-n", "sh", "-c", 'ip link set lo up && echo "40000 40001" '
+             '>/proc/sys/net/ipv4/ip_local_port_range && exec "$0" "$@"']
     for port in (40000, 40001):
         qor = Instance(Site(tmp_path / str(port)), "m1", RpcEpmapperPort="dword:%d" % port)
         assert qor.start("-c", wrap=netns).wait_started() and qor.stop() == 0
