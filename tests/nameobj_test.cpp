@@ -154,9 +154,8 @@ TEST_F(Registry, EveryAllocationFailureAnswers14AndChangesNothing) {
   Server sv({"ncacn_ip_tcp:10.0.0.1[1]", "ncacn_ip_tcp:10.0.0.2[2]"}, "h", 5);
   // Sixteen spoolers: the next one grows the class's table.
   ASSERT_EQ(create_server(NS_CLASS_SPOOLER, "S", sv), NS_S_OK);
-  for (int i = 1; i < 16; i++) {
+  for (int i = 1; i < 16; i++)
     ASSERT_EQ(create_server(NS_CLASS_SPOOLER, std::to_string(i).c_str(), sv), NS_S_OK);
-  }
   ASSERT_EQ(create_server(NS_CLASS_SUPERV, "V", sv), NS_S_OK);
   ASSERT_EQ(create_assoc(NS_CLASS_LP, "P", id(NS_CLASS_SPOOLER, "S")), NS_S_OK);
   ASSERT_EQ(create_assoc(NS_CLASS_PP, "PP", id(NS_CLASS_SPOOLER, "S")), NS_S_OK);
@@ -203,9 +202,8 @@ TEST_F(Registry, EveryAllocationFailureAnswers14AndChangesNothing) {
       EXPECT_EQ(names(NS_CLASS_ANYPRN), prn);
       EXPECT_EQ(names(NS_CLASS_ANYSVR), svr);
       EXPECT_EQ(names(NS_CLASS_GROUP), grp);
-      for (size_t i = 0; i < std::size(classes); i++) {
+      for (size_t i = 0; i < std::size(classes); i++)
         EXPECT_EQ(read_file(file(classes[i])), files[i]) << classes[i];
-      }
       return false;
     });
     EXPECT_GT(failures, 1);

@@ -66,9 +66,8 @@ TEST(RpcNs, ProcessesSharingTheFolder) {
                  "/ns/rpc\n");
   const char* entry = "/.../SALES/Varnelith/qor";
   RPC_NS_HANDLE imp = nullptr;
-  for (const char* bad : {"Varnelith/qor", "/.../SALES", "/...//x", "/.:/", ""}) {
+  for (const char* bad : {"Varnelith/qor", "/.../SALES", "/...//x", "/.:/", ""})
     EXPECT_EQ(RpcNsBindingImportBeginA(3, bad, kIf, nullptr, &imp), RPC_S_INVALID_NAME_SYNTAX);
-  }
 
   // Two processes adding one binding at a time to one entry lose none.
   int status;

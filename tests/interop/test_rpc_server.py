@@ -7,19 +7,16 @@ import signal
 import socket
 import struct
 import subprocess
-import sys
 import tempfile
 import threading
 import time
 
 import pytest
+from impacket.dcerpc.v5 import rpcrt
+from impacket.dcerpc.v5.rpcrt import DCERPCException
 
-sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "vectors"))
-import gen_qor_vectors as q  # noqa: E402  impacket's classes for ns_qor_if
-import qor_instance  # noqa: E402
-from impacket.dcerpc.v5 import rpcrt  # noqa: E402
-from impacket.dcerpc.v5.rpcrt import DCERPCException  # noqa: E402
+import qor_instance
+from qor_instance import q  # impacket's classes for ns_qor_if
 
 BUILD = os.environ.get("QOR_BUILD_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "build"))
 # impacket's bind of ns_qor_if: frags 4280, new group, one context with NDR 2.0.
