@@ -72,3 +72,16 @@ TEST(Elog, JournalGetsTheFieldsAndTheLocaleText) {
                       "QOR_EVENT_TYPE=2\nQOR_STRING1\n" +
                       char(10) + std::string(7, '\0') + "multi\nline\n");
 }
+
+// The capture sink: an identifier outside the message table keeps its strings, a text longer than
+// any stack buffer arrives whole, and a file that cannot take the line fails the report.
+TEST(Elog, CaptureCarriesEveryTextOrFails) {
+  ElogCapture cap;
+  std::string big(3000, 'x');
+  const char* arg[] = {"a", big.c_str()};
+  ASSERT_EQ(NS__LogWrite(NS_EVENT_WARNING, 0x40001234, 2, arg), NS_S_OK);
+  ASSERT_EQ(cap.lines().size(), 1u);
+  EXPECT_NE(cap.lines()[0].find("\"event 0x40001234: a " + big + "\"}"), std::string::npos);
+  ScopedEnv full("QOR_EVENTLOG", "file:/dev/full");
+  EXPECT_EQ(NS__LogWrite(NS_EVENT_WARNING, 0x40001234, 2, arg), NS_S_SYSFAIL);
+}

@@ -148,12 +148,10 @@ TEST(EpmDecode, HostileInputIsRefused) {
   epm_map_request req;
   epm_map_reply r;
   const rpc_bytes &tower = vec("tower_tcp_49664"), &map = vec("ept_map_request");
-  for (size_t len = 0; len < tower.size(); ++len) {
+  for (size_t len = 0; len < tower.size(); ++len)
     EXPECT_EQ(RPC_X_BAD_STUB_DATA, epm_tower_decode(tower.data(), len, &t)) << len;
-  }
-  for (size_t len = 0; len < map.size(); ++len) {
+  for (size_t len = 0; len < map.size(); ++len)
     EXPECT_NE(0u, epm_decode_map_request(map.data(), len, &req)) << len;
-  }
   auto with = [](const char* name, std::initializer_list<std::pair<size_t, uint8_t>> edits) {
     rpc_bytes out = vec(name);
     for (auto [off, value] : edits) out[off] = value;

@@ -101,9 +101,8 @@ TEST_F(Forwarding, EachFailureOfACallDecidesTheNextBinding) {
     EXPECT_EQ(trace(), row.trace);
     // A busy binding is called again after 1, 4, 9 ... ms.
     std::vector<std::chrono::steady_clock::time_point> at = c1.service.requests();
-    for (size_t i = 1; i < at.size(); ++i) {
+    for (size_t i = 1; i < at.size(); ++i)
       EXPECT_GE(at[i] - at[i - 1], std::chrono::milliseconds(i * i)) << i;
-    }
     // The next forwarding starts with the kept handle, on the connection the
     // last call left open: no mapper is asked, no connection made.
     if (row.want == kAnswered) {

@@ -36,11 +36,10 @@ TEST_F(Registry, FamiliesAndAssociationsResolveToTheirServer) {
   // q1 -> ... -> q16 -> S: sixteen associations followed; one more answers 17,
   // as a dangling one does.
   for (int i = 1; i <= NS_MAX_ASSOC_HOPS; i++) {
-    std::string next = i == NS_MAX_ASSOC_HOPS ? "S" : "q" + std::to_string(i + 1);
-    int cls = i == NS_MAX_ASSOC_HOPS ? NS_CLASS_SUPERV : NS_CLASS_QUEUE;
-    ASSERT_EQ(
-        create_assoc(NS_CLASS_QUEUE, ("q" + std::to_string(i)).c_str(), id(cls, next.c_str())),
-        NS_S_OK);
+    bool last = i == NS_MAX_ASSOC_HOPS;
+    std::string name = "q" + std::to_string(i), next = last ? "S" : "q" + std::to_string(i + 1);
+    qorobjid target = id(last ? NS_CLASS_SUPERV : NS_CLASS_QUEUE, next.c_str());
+    ASSERT_EQ(create_assoc(NS_CLASS_QUEUE, name.c_str(), target), NS_S_OK);
   }
   EXPECT_EQ(host_of(NS_CLASS_QUEUE, "q1"), NS_S_OK);
   ASSERT_EQ(create_assoc(NS_CLASS_QUEUE, "q0", id(NS_CLASS_QUEUE, "q1")), NS_S_OK);

@@ -109,9 +109,8 @@ TEST(PduReassembly, StopsAtTheLimitBeforeAllocating) {
   rpc_reasm_init(&r, 20000);
   const rpc_bytes piece(8000, 0x5a);
   bool complete;
-  for (uint8_t flags : {PFC_FIRST_FRAG, uint8_t{0}}) {
+  for (uint8_t flags : {PFC_FIRST_FRAG, uint8_t{0}})
     ASSERT_EQ(RPC_S_OK, rpc_reasm_add(&r, flags, 1, 0, 0, piece.data(), piece.size(), &complete));
-  }
   EXPECT_EQ(RPC_S_PROTOCOL_ERROR,
             rpc_reasm_add(&r, PFC_LAST_FRAG, 1, 0, 0, piece.data(), piece.size(), &complete));
   EXPECT_LE(r.cap, 20000u);

@@ -101,9 +101,8 @@ bool is_request(const std::string& name) { return name.find("_request") != std::
 
 // A request vector of the given operation, to drive a server stub to a reply.
 const bytes& request_of(uint32_t opnum) {
-  for (const auto& [name, v] : vectors()) {
+  for (const auto& [name, v] : vectors())
     if (v.opnum == opnum && is_request(name)) return v.data;
-  }
   static const bytes none;
   return none;
 }
@@ -165,12 +164,8 @@ void free_outs(Call* c) {
 }
 
 void expect_outs_empty(const Call& c) {
-  EXPECT_EQ(c.out_string, nullptr);
-  EXPECT_EQ(c.server.name, nullptr);
-  EXPECT_EQ(c.server.domain, nullptr);
-  EXPECT_EQ(c.binding.val, nullptr);
-  EXPECT_EQ(c.objects.val, nullptr);
-  EXPECT_EQ(c.list.val, nullptr);
+  EXPECT_TRUE(!c.out_string && !c.server.name && !c.server.domain && !c.binding.val &&
+              !c.objects.val && !c.list.val);
 }
 
 // ---------------------------------------------------------------- test managers

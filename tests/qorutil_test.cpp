@@ -1,6 +1,7 @@
 #include "service/qorutil.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -58,11 +59,13 @@ TEST(Settings, EachTypeReadsItsValueAndOthersGiveTheDefault) {
   EXPECT_EQ(NS__GetRegInt("PdcCachePeriod", 1), 7200u);
   EXPECT_EQ(NS__GetRegInt("Big", 1), 0xFFFFFFFFu);
   // A guard the shared directory cannot give (a link in its lock file's place) is taken in the
-  // account's own directory under TMPDIR instead.
+  // account's own directory under TMPDIR instead, never in one that others may enter.
   ScopedEnv tmp("TMPDIR", settings.dir().c_str());
   unlink("/run/lock/qor/Typed");
   ASSERT_EQ(symlink("/nowhere", "/run/lock/qor/Typed"), 0);
   EXPECT_EQ(NS__GetRegInt("Typed", 1), 7u);
+  chmod((settings.dir() + "/qor-lock-" + std::to_string(geteuid())).c_str(), 0755);
+  EXPECT_EQ(NS__GetRegInt("Typed", 1), 1u);
   unlink("/run/lock/qor/Typed");
   EXPECT_EQ(Str("QorDataDirectory"), "/var/lib/qor data");
   EXPECT_EQ(Str("Expanded"), std::string(218, 'q') + "/qor and %QOR_TEST_UNDEFINED_VAR% 100%");
@@ -72,9 +75,9 @@ TEST(Settings, EachTypeReadsItsValueAndOthersGiveTheDefault) {
   ASSERT_NE(list, kDefList);
   EXPECT_EQ(Take(list),
             (std::vector<std::string>{"ncacn_ip_tcp", "ncalrpc", "a,b", "c\\d", "e\\x"}));
-  list =
-      NS__GetRegStrArray("Gap", kDefList);  // grows past its first slots, ends at an empty element
-  EXPECT_EQ(Take(list), (std::vector<std::string>{"a", "b", "c", "d", "e", "f", "g", "h", "i"}));
+  // Grows past its first slots, ends at an empty element.
+  EXPECT_EQ(Take(NS__GetRegStrArray("Gap", kDefList)),
+            (std::vector<std::string>{"a", "b", "c", "d", "e", "f", "g", "h", "i"}));
   EXPECT_EQ(NS__GetRegStrArray("Empty", kDefList), nullptr);  // present but empty
   EXPECT_EQ(NS__GetRegInt("RpcMaxCall", 90), 90u);
   EXPECT_EQ(Str("rpcMAXcall"), "text");

@@ -76,9 +76,8 @@ inline std::vector<std::string> names(int nsclass, const char* name = nullptr) {
   EXPECT_EQ(NS__ListObj(&obj, &objs), NS_S_OK);
   for (int i = 0; i < objs.len; i++) {
     std::string entry = objs.val[i].name;
-    if (nsclass == NS_CLASS_ANYPRN || nsclass == NS_CLASS_ANYSVR || name != nullptr) {
+    if (nsclass == NS_CLASS_ANYPRN || nsclass == NS_CLASS_ANYSVR || name != nullptr)
       entry = std::string(NS__ClassToStr(objs.val[i].nsclass)) + ":" + entry;
-    }
     if (name != nullptr) entry += std::string("@") + objs.val[i].domain;
     out.push_back(entry);
   }

@@ -43,9 +43,8 @@ pid_t Churn(const char* entry, int first, int count, int rounds) {
   if (pid != 0) return pid;
   auto range = [&](int from, int n) {
     Strings b;
-    for (int i = from; i < from + n; ++i) {
+    for (int i = from; i < from + n; ++i)
       b.push_back("ncacn_ip_tcp:10.0." + std::to_string(i / 256) + "." + std::to_string(i % 256));
-    }
     return ns_export(entry, b);
   };
   for (int i = 0; rounds == 0 && i < count; ++i) {

@@ -101,9 +101,8 @@ class Server {
     accept_.join();
     {
       std::lock_guard<std::mutex> hold(mu_);
-      for (int c : conns_) {
+      for (int c : conns_)
         if (c >= 0) shutdown(c, SHUT_RDWR);  // ends the connections the client still holds
-      }
     }
     for (std::thread& t : threads_) t.join();
     close(s.fd);

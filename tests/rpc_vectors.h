@@ -19,13 +19,11 @@ using rpc_bytes = std::vector<uint8_t>;
 // Hex digits to bytes; spaces and other separators are skipped.
 inline rpc_bytes rpc_hex(const std::string& hex) {
   std::string digits;
-  for (char c : hex) {
+  for (char c : hex)
     if (std::isxdigit(static_cast<unsigned char>(c))) digits += c;
-  }
   rpc_bytes out;
-  for (size_t i = 0; i + 1 < digits.size(); i += 2) {
+  for (size_t i = 0; i + 1 < digits.size(); i += 2)
     out.push_back(static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
-  }
   return out;
 }
 
