@@ -117,11 +117,13 @@ TEST_F(Registry, StringsARecoveryFileCannotCarryAreRefused) {
   EXPECT_EQ(names(NS_CLASS_ANYSVR), std::vector<std::string>{"superv:T"});
   EXPECT_EQ(read_file(file("lp")), lp_before);
   for (const char* cls : {"pp", "spooler", "group"}) EXPECT_FALSE(exists(file(cls))) << cls;
-  // A name with blanks, multibyte characters up to U+10FFFF and a backslash is carried whole.
-  ASSERT_EQ(create_spooler(" Tokyo \xe6\x9d\xb1\xe4\xba\xac\\1 \xf4\x8f\xbf\xbf"), NS_S_OK);
+  // A name with blanks, characters from U+0080 to U+10FFFF, a backslash and more bytes than the
+  // writer's line buffer holds is carried whole.
+  std::string name =
+      " Tokyo \xc2\x80\xe6\x9d\xb1\xe4\xba\xac\\1 \xf4\x8f\xbf\xbf" + std::string(600, 'x');
+  ASSERT_EQ(create_spooler(name.c_str()), NS_S_OK);
   ASSERT_EQ(restart(), NS_S_OK);
-  EXPECT_EQ(names(NS_CLASS_SPOOLER),
-            std::vector<std::string>{" Tokyo \xe6\x9d\xb1\xe4\xba\xac\\1 \xf4\x8f\xbf\xbf"});
+  EXPECT_EQ(names(NS_CLASS_SPOOLER), std::vector<std::string>{name});
   NS__ms_domain = const_cast<char*>("#DOM");  // every record's default domain: refused
   EXPECT_EQ(restart(), NS_S_SYSFAIL);
 }

@@ -50,9 +50,8 @@ int reencode(const rpc_bytes& pdu, rpc_bytes* out) {
                                                   r.stub, r.stub_len, out);
     case PDU_FAULT:
       st = pdu_decode_fault(p, n, &h, &f);
-      if (st == RPC_S_OK) {
+      if (st == RPC_S_OK)
         pdu_encode_fault(h.pfc_flags & PFC_DID_NOT_EXECUTE, h.call_id, f.cont_id, f.status, out);
-      }
       return st;
     default:
       pdu_encode_bare(h.ptype, h.pfc_flags, h.call_id, out);

@@ -71,9 +71,8 @@ State loaded_state() {
     EXPECT_EQ(r.status, NS_S_OK);
     for (const std::string& b : r.bindings) state["spooler " + name] += b;
   }
-  for (const std::string& name : names(NS_CLASS_GROUP)) {
+  for (const std::string& name : names(NS_CLASS_GROUP))
     for (const std::string& m : names(NS_CLASS_GROUP, name.c_str())) state["group " + name] += m;
-  }
   return state;
 }
 

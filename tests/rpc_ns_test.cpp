@@ -47,13 +47,11 @@ pid_t Churn(const char* entry, int first, int count, int rounds) {
       b.push_back("ncacn_ip_tcp:10.0." + std::to_string(i / 256) + "." + std::to_string(i % 256));
     return ns_export(entry, b);
   };
-  for (int i = 0; rounds == 0 && i < count; ++i) {
+  for (int i = 0; rounds == 0 && i < count; ++i)
     if (range(first + i, 1) != RPC_S_OK) _exit(1);
-  }
   for (int i = 0; i < rounds; ++i) {
-    if (range(0, count) != RPC_S_OK || RpcNsBindingUnexportA(3, entry, kIf, nullptr) != RPC_S_OK) {
+    if (range(0, count) != RPC_S_OK || RpcNsBindingUnexportA(3, entry, kIf, nullptr) != RPC_S_OK)
       _exit(1);
-    }
   }
   _exit(0);
 }

@@ -60,6 +60,8 @@ QORCTL_SESSION = [
     ("-b foo:10.9.9.9 getdomain", 2, "",  # refused only by the first call
      "qorctl: -b foo:10.9.9.9: RPC status 1704: invalid protocol sequence (qorctl --help)\n"),
     ("list queue q1", 2, "", "qorctl: list queue: NAME is for group and backup (qorctl --help)\n"),
+    ("create queue q2 --member lp:P", 2, "",
+     "qorctl: create queue: --member is for group and backup (qorctl --help)\n"),
 ]
 
 
