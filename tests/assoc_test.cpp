@@ -88,12 +88,9 @@ rpc_bytes fault(uint32_t call_id, uint16_t cont_id, uint32_t status, bool dne = 
   return out;
 }
 
-// Rewrites the fragment sizes a bind proposes or its bind_ack grants.
+// Rewrites the fragment sizes (two LE16s) a bind proposes or its bind_ack grants.
 rpc_bytes with_frag(rpc_bytes bind, uint16_t xmit, uint16_t recv) {
-  bind[16] = uint8_t(xmit);
-  bind[17] = uint8_t(xmit >> 8);
-  bind[18] = uint8_t(recv);
-  bind[19] = uint8_t(recv >> 8);
+  for (int i = 0; i < 4; ++i) bind[16 + i] = uint8_t((i < 2 ? xmit : recv) >> (i % 2) * 8);
   return bind;
 }
 

@@ -99,19 +99,19 @@ TEST(EpmMap, MatchingRules) {
   }
 }
 
-// ept_lookup by interface, object and both, 1.3 registered and 1.4 asked: the entries each
+// ept_lookup by interface, object and both, 1.3 and 1.5 registered and 1.4 asked: the entries each
 // version option takes (all, compatible, exact, major only, up to, unknown); by object alone, all.
 TEST(EpmLookup, InquiriesAndVersionOptions) {
-  const epm_entry registered = {OBJECT, {QOR_IF.uuid, 1, 3}, 49664, ""};
+  epm_entry reg[] = {{OBJECT, {QOR_IF.uuid, 1, 3}, 1, ""}, {OBJECT, {QOR_IF.uuid, 1, 5}, 2, ""}};
   epm_lookup_request req{1, true, OBJECT, true, {QOR_IF.uuid, 1, 4}, 0, {}, 4};
-  const bool found[] = {true, false, false, true, true, false};
+  const uint32_t found[] = {2, 1, 0, 2, 1, 0};
   for (req.inquiry_type = 1; req.inquiry_type <= 3; ++req.inquiry_type) {
     for (req.vers_option = 1; req.vers_option <= 6; ++req.vers_option) {
       rpc_bytes stub, reply;
       epm_encode_lookup_request(req, &stub);
-      ASSERT_EQ(0u, epm_lookup(&registered, 1, stub.data(), stub.size(), LOOPBACK, &reply));
-      bool want = req.inquiry_type == 2 || found[req.vers_option - 1];  // status 0 = found
-      EXPECT_EQ(rpc_get_le32(&reply.back() - 3) == 0, want) << req.inquiry_type << req.vers_option;
+      ASSERT_EQ(0u, epm_lookup(reg, 2, stub.data(), stub.size(), LOOPBACK, &reply));
+      uint32_t want = req.inquiry_type == 2 ? 2 : found[req.vers_option - 1];
+      EXPECT_EQ(rpc_get_le32(&reply[20]), want) << req.inquiry_type << req.vers_option;  // count
     }
   }
 }

@@ -65,6 +65,7 @@ TEST(RpcNs, ProcessesSharingTheFolder) {
   RPC_NS_HANDLE imp = nullptr;
   for (const char* bad : {"Varnelith/qor", "/.../SALES", "/...//x", "/.:/", ""})
     EXPECT_EQ(RpcNsBindingImportBeginA(3, bad, kIf, nullptr, &imp), RPC_S_INVALID_NAME_SYNTAX);
+  EXPECT_EQ(RpcNsBindingImportBeginA(3, entry, kIf, &kIf->syntax.uuid, &imp), RPC_S_CANNOT_SUPPORT);
 
   // Two processes adding one binding at a time to one entry lose none.
   int status;
@@ -75,6 +76,8 @@ TEST(RpcNs, ProcessesSharingTheFolder) {
   Strings got = Import("/.:/Varnelith/qor");  // the same entry, named in the local cell
   EXPECT_EQ(got.size(), 120u);
   EXPECT_EQ(std::set<std::string>(got.begin(), got.end()).size(), 120u);
+  std::string file = settings.dir() + "/ns/rpc/SALES%2FVarnelith%2Fqor,";  // its documented name
+  EXPECT_EQ(0, access((file + "b1da8d70-4984-11d0-b98c-00a0248df91a,1").c_str(), F_OK));
   // A name too long to be stored: exported by nobody, so imported empty.
   EXPECT_EQ(Import(("/.../SALES/" + std::string(100, '.')).c_str()), Strings{});
 
