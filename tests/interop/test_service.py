@@ -230,8 +230,8 @@ def test_failed_start_reports_and_leaves_nothing_behind(tmp_path):
         assert [(e["id"], e["strings"][:1]) for e in qor.events()] == events
         assert not site.exported(qor.addr)
     taken.close(), held.stop()
-    # With no event log to report to, qor ends at once with exit code 0.
-    bad = dict(os.environ, QOR_CONFIG=qor.conf, QOR_EVENTLOG="nowhere")
+    # With no event log to report to, qor ends at once with exit code 0, on settings that work.
+    bad = dict(os.environ, QOR_CONFIG=held.conf, QOR_EVENTLOG="nowhere")
     assert subprocess.run([QOR, "-c"], env=bad, timeout=30).returncode == 0
     h = subprocess.run([QOR, "-c", "-h"], env=bad, capture_output=True, text=True, timeout=30)
     assert (h.returncode, h.stdout) == (0, "qor [-c] [-f]\n")
