@@ -5,6 +5,7 @@ domain directory, hosts file, endpoint-mapper port); each Instance has its own l
 address, settings file, data directory and event capture file.
 """
 
+import ctypes
 import json
 import os
 import random
@@ -26,6 +27,10 @@ QOR = os.path.join(os.environ.get("QOR_BUILD_DIR", "build"), "qor")
 QORCTL = os.path.join(os.environ.get("QOR_BUILD_DIR", "build"), "qorctl")
 IFACE = uuidtup_to_bin(("b1da8d70-4984-11d0-b98c-00a0248df91a", "1.1"))
 SPOOLER, GROUP, LP = 3, 8, 0
+
+
+def ends_with_pytest():  # in the child: killed when pytest ends, even when a test or pytest is killed
+    ctypes.CDLL(None).prctl(1, 9)  # PR_SET_PDEATHSIG, SIGKILL
 
 
 def connect(addr, port=None, epm_port=None):
@@ -97,8 +102,7 @@ class Instance:
     def start(self, *args, notify=None, unread_console=False, wrap=()):
         """Starts qor with `args` (console mode when "-c" is among them) through `wrap`; stderr
         to a file, or with `unread_console` to a pipe nobody reads, which must not end it."""
-        env = dict(os.environ, QOR_CONFIG=self.conf, QOR_EVENTLOG="file:" + self.events_path,
-                   LANG="C")
+        env = dict(os.environ, QOR_CONFIG=self.conf, QOR_EVENTLOG="file:" + self.events_path, LANG="C")
         env.pop("NOTIFY_SOCKET", None)
         self.mark = len(self.events())  # where this run's events begin
         if notify is not None:
@@ -110,7 +114,7 @@ class Instance:
         else:
             stderr = os.open(self.stderr_path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
         self.proc = subprocess.Popen([*wrap, QOR, *args], env=env, stdout=subprocess.DEVNULL,
-                                     stderr=stderr)
+                                     stderr=stderr, preexec_fn=ends_with_pytest)
         os.close(stderr)
         Instance.started.append(self.proc)
         return self
@@ -181,8 +185,7 @@ def qorctl(inst, line):
     return p.returncode, p.stdout, p.stderr
 
 
-def createobj(dce, cls, name, assoc=(10, None, None), bindings=None, host=None,
-              members=None):
+def createobj(dce, cls, name, assoc=(10, None, None), bindings=None, host=None, members=None):
     """The status an ns_qor_if createobj sent by impacket gets."""
     req = q.fill(q.CALLS["createobj_request"](), {"obj": (cls, name, None), "assoc": assoc, "force": 0,
                                                    "svinfo": (bindings, host, 0), "members": members})

@@ -25,8 +25,7 @@ LP_P = {"command": "get", "source": "qor", "status": 0, "meaning": "success", "c
 # in the settings file; {absent} is an address where no qor runs.
 QORCTL_SESSION = [
     ("-s qorhost getdomain", 0, "WG\n", ""),
-    ("create spooler S --host h1 --binding %s --binding %s --auth 0x7fffffff" % (B1, B2), 0, "",
-     ""),
+    ("create spooler S --host h1 --binding %s --binding %s --auth 0x7fffffff" % (B1, B2), 0, "", ""),
     ("create lp P --assoc spooler:S", 0, "", ""),
     ("create group G --member lp:P --member='queue:Q\"\\1@OTHER'", 0, "", ""),
     ("get any-prn P --json", 0, LP_P, ""),

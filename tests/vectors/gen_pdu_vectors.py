@@ -173,8 +173,7 @@ def epm_vectors():
 
     # ept_lookup from rpcdump's helper; our reply lists two endpoints with a nil handle.
     entries = []
-    specs = [(b'\x00' * 16, IFACE, 49664, b'Varnelith Name Service\x00'),
-             (OBJECT, SPOOL, 49665, b'\x00')]
+    specs = [(b'\x00' * 16, IFACE, 49664, b'Varnelith Name Service\x00'), (OBJECT, SPOOL, 49665, b'\x00')]
     for i, (obj, iface, port, note) in enumerate(specs):
         e = epm.ept_entry_t()
         e['object'], e['annotation'] = obj, note
