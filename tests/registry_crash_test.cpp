@@ -132,8 +132,7 @@ TEST(RegistryCrash, EveryAcknowledgedChangeSurvivesSigkill) {
     int wstatus = 0;
     ASSERT_EQ(waitpid(pid, &wstatus, 0), pid);
     ASSERT_TRUE(WIFSIGNALED(wstatus) && WTERMSIG(wstatus) == SIGKILL)
-        << "worker ended on its own: " << wstatus << "\n"
-        << out;
+        << "worker ended on its own: " << wstatus << "\n" << out;
 
     // Acknowledged changes go into the model; the last one may be in flight.
     std::optional<Change> pending;

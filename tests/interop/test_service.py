@@ -61,6 +61,8 @@ QORCTL_SESSION = [
     ("list queue q1", 2, "", "qorctl: list queue: NAME is for group and backup (qorctl --help)\n"),
     ("create queue q2 --member lp:P", 2, "",
      "qorctl: create queue: --member is for group and backup (qorctl --help)\n"),
+    ("create lp q3 --host h1", 2, "",
+     "qorctl: create lp: --host, --binding and --auth are for spooler, superv and ntfy (qorctl --help)\n"),
 ]
 
 
