@@ -110,8 +110,7 @@ TEST_F(Recovery, DamagedFilesRefuseTheStartAndDuplicatesAreReported) {
   std::vector<std::string> reported = events.lines();
   ASSERT_EQ(reported.size(), 1u);
   EXPECT_NE(reported[0].find("\"id\":\"0x80000007\",\"type\":2,\"strings\":[\"q\",\"queue\"]"),
-            std::string::npos)
-      << reported[0];
+            std::string::npos) << reported[0];
 }
 
 // A failure at each file operation of a rewrite, for an insertion, a

@@ -120,14 +120,15 @@ def test_every_answered_create_survives_a_kill(tmp_path):
     def creates():
         try:
             for i in range(1000000):
-                if createobj(dce, SPOOLER, "s%d" % i, bindings=[B2], host="h") == 0:
-                    answered.append("s%d" % i)
+                assert createobj(dce, SPOOLER, "s%d" % i, bindings=[B2], host="h") == 0
+                answered.append("s%d" % i)
         except Exception:
             pass  # the connection dies with the process
 
     t = threading.Thread(target=creates)
     t.start()
     while len(answered) < 200:
+        assert t.is_alive(), "a create failed before the kill"
         time.sleep(0.01)
     qor.stop(signal.SIGKILL)
     # impacket reads a connection closed by its peer forever: close our end.
